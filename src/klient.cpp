@@ -1,0 +1,84 @@
+// klient: one client of the simulation. It announces that it wants to enter,
+// waits on the entry semaphore until its doorkeeper lets it in, consumes for
+// CONSUME_SECONDS, gives a unit back to the free semaphore, announces that it
+// leaves, and starts again, without end.
+//
+// A termination signal never costs the free semaphore a unit: a client that
+// waits ends at once, a client that consumes gives its unit back first.
+#include "shared_semaphores.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+constexpr int CONSUME_SECONDS = 15;
+constexpr const char *WANTS_TO_ENTER = "Klient %d chce wejsc!\n";
+constexpr const char *CONSUMES = "Klient %d konsumuje!\n";
+constexpr const char *LEAVES = "Klient %d ucieka!\n";
+constexpr const char *PROGRAM = "klient";
+
+// Writes one announcement with the process id and flushes it, so that it is
+// seen at once on a pipe or a file and is not lost if a signal ends the
+// process. Returns 0, or the reason it could not be written.
+static int announce(const char *format) {
+    if (printf(format, static_cast<int>(getpid())) < 0 || fflush(stdout) == EOF)
+        return errno;
+    return 0;
+}
+
+// A reader that went away raises SIGPIPE, which ends the client like any other
+// termination signal; any other failure to write is reported.
+[[noreturn]] static void fail_output(int err) {
+    if (stop_signal != 0)
+        end_by_stop_signal();
+    fprintf(stderr, "%s: cannot write to standard output: %s\n", PROGRAM, strerror(err));
+    exit(1);
+}
+
+// Sleeps CONSUME_SECONDS, resuming after stop and continue, and cut short by a
+// termination signal.
+static void consume() {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline); // cannot fail for this clock
+    deadline.tv_sec += CONSUME_SECONDS;
+    while (stop_signal == 0 &&
+           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
+        ;
+}
+
+int main() {
+    if (install_stop_handlers() == -1) {
+        fprintf(stderr, "%s: cannot catch termination signals: %s\n", PROGRAM, strerror(errno));
+        return 1;
+    }
+    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    if (free_sem == -1)
+        die_on_semaphore(PROGRAM, "cannot join", FREE_SEM_KEY, errno);
+    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
+    if (entry_sem == -1)
+        die_on_semaphore(PROGRAM, "cannot join", ENTRY_SEM_KEY, errno);
+
+    for (;;) {
+        if (stop_signal != 0)
+            end_by_stop_signal();
+        if (int err = announce(WANTS_TO_ENTER))
+            fail_output(err);
+        if (semaphore_down(entry_sem) == -1) {
+            if (stop_signal != 0)
+                end_by_stop_signal(); // nothing taken, nothing to give back
+            die_on_semaphore(PROGRAM, "cannot lower", ENTRY_SEM_KEY, errno);
+        }
+        // From here on the client holds a unit: whatever happens, it is given
+        // back before the process ends.
+        int err = announce(CONSUMES);
+        if (err == 0)
+            consume();
+        if (semaphore_up(free_sem) == -1)
+            die_on_semaphore(PROGRAM, "cannot raise", FREE_SEM_KEY, errno);
+        if (err != 0 || (err = announce(LEAVES)) != 0)
+            fail_output(err);
+    }
+}
