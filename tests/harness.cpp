@@ -1,0 +1,143 @@
+#include "harness.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+static bool write_file(const char *path, const char *text) {
+    int fd = open(path, O_WRONLY);
+    if (fd == -1)
+        return false;
+    bool ok = write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+    close(fd);
+    return ok;
+}
+
+// As root a new IPC namespace needs nothing more; as a normal user it needs a
+// user namespace around it, in which this process is root.
+static bool enter_private_ipc_namespace() {
+    if (unshare(CLONE_NEWIPC) == 0)
+        return true;
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) == -1)
+        return false;
+    char map[64];
+    snprintf(map, sizeof map, "0 %d 1", static_cast<int>(uid));
+    bool ok = write_file("/proc/self/uid_map", map);
+    snprintf(map, sizeof map, "0 %d 1", static_cast<int>(gid));
+    return ok && write_file("/proc/self/setgroups", "deny") &&
+           write_file("/proc/self/gid_map", map);
+}
+
+void PrivateIpc::SetUp() {
+    ASSERT_TRUE(enter_private_ipc_namespace())
+        << "cannot make a private IPC namespace (" << strerror(errno)
+        << "): run as root, or enable unprivileged user namespaces; the tests never use the "
+           "host's semaphores";
+}
+
+void PrivateIpc::TearDown() {
+    for (const Spawned &s : spawned) {
+        kill(s.pid, SIGKILL);
+        waitpid(s.pid, nullptr, 0);
+        close(s.out);
+        close(s.err);
+    }
+}
+
+Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        std::vector<char *> argv{const_cast<char *>(path)};
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(path, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    spawned.push_back({pid, out[0], err[0]});
+    return spawned.back();
+}
+
+std::string read_line(int fd, int timeout_ms) {
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char c = 0;
+    while (c != '\n') {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p = {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+            read(fd, &c, 1) != 1)
+            return "";
+        line += c;
+    }
+    return line;
+}
+
+std::string read_rest(int fd, int timeout_ms) {
+    std::string text, line;
+    while (!(line = read_line(fd, timeout_ms)).empty())
+        text += line;
+    return text;
+}
+
+int wait_exit(pid_t pid, int timeout_ms) {
+    int status = -1;
+    eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+    return status;
+}
+
+bool eventually(const std::function<bool()> &cond, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+int sem_id(key_t key) {
+    return semget(key, 1, 0);
+}
+
+int sem_value(key_t key) {
+    return semctl(sem_id(key), 0, GETVAL);
+}
+
+int sem_waiting(key_t key) {
+    return semctl(sem_id(key), 0, GETNCNT);
+}
+
+void sem_set(key_t key, int value) {
+    int id = semget(key, 1, IPC_CREAT | 0644);
+    ASSERT_NE(id, -1) << strerror(errno);
+    ASSERT_EQ(semctl(id, 0, SETVAL, value), 0) << strerror(errno);
+}
+
+std::string announcement(const char *what, pid_t pid) {
+    return "Klient " + std::to_string(pid) + " " + what + "!\n";
+}
+
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}

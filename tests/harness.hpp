@@ -1,0 +1,41 @@
+// Helpers for tests that run programs against real semaphores, each test in a
+// private IPC namespace so that it never sees the host's sets or another test's.
+#pragma once
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct Spawned {
+    pid_t pid;
+    int out; // read end of the child's standard output
+    int err; // read end of the child's standard error
+};
+
+// Each test starts in a fresh IPC namespace; every process it spawned is
+// killed when it ends.
+class PrivateIpc : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    Spawned spawn(const char *path, std::vector<std::string> args = {});
+    std::vector<Spawned> spawned;
+};
+
+// Reads one line, or returns "" on end of file or after timeout_ms.
+std::string read_line(int fd, int timeout_ms = 3000);
+// Reads until end of file or timeout_ms.
+std::string read_rest(int fd, int timeout_ms = 3000);
+// Returns the wait status, or -1 if the process has not ended within timeout_ms.
+int wait_exit(pid_t pid, int timeout_ms = 3000);
+// Polls cond every few milliseconds; false if it never held within timeout_ms.
+bool eventually(const std::function<bool()> &cond, int timeout_ms = 3000);
+
+int sem_id(key_t key); // -1 if there is no set under key
+int sem_value(key_t key);
+int sem_waiting(key_t key);         // processes waiting to lower it
+void sem_set(key_t key, int value); // creating the set if needed
+std::string announcement(const char *what, pid_t pid);
+double seconds_now();

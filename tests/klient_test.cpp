@@ -1,0 +1,175 @@
+// The real klient binary, end to end: its lines read from pipes, the
+// semaphores read with semctl.
+#include "harness.hpp"
+#include "shared_semaphores.hpp"
+
+#include <csignal>
+#include <sys/sem.h>
+#include <sys/wait.h>
+
+using Klient = PrivateIpc;
+
+static std::string wants(pid_t pid) {
+    return announcement("chce wejsc", pid);
+}
+static std::string consumes(pid_t pid) {
+    return announcement("konsumuje", pid);
+}
+static std::string leaves(pid_t pid) {
+    return announcement("ucieka", pid);
+}
+
+TEST_F(Klient, OnFreshSetsCreatesThemAnnouncesAndWaits) {
+    Spawned k = spawn(KLIENT_PATH, {"--help", "x"}); // arguments change nothing
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    EXPECT_LT(sem_id(FREE_SEM_KEY), sem_id(ENTRY_SEM_KEY)); // the free set was made first
+    for (key_t key : {FREE_SEM_KEY, ENTRY_SEM_KEY}) {
+        semid_ds ds = {};
+        ASSERT_EQ(semctl(sem_id(key), 0, IPC_STAT, &ds), 0);
+        EXPECT_EQ(ds.sem_perm.mode & 0777, 0644u);
+        EXPECT_EQ(ds.sem_nsems, 1u);
+    }
+    EXPECT_EQ(read_line(k.out, 500), "");
+}
+
+TEST_F(Klient, AttachesToExistingSetsAndLeavesTheirValues) {
+    sem_set(ENTRY_SEM_KEY, 4);
+    Spawned first = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(first.out), wants(first.pid));
+    EXPECT_EQ(read_line(first.out), consumes(first.pid));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 3);
+
+    sem_set(FREE_SEM_KEY, 3);
+    Spawned second = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(second.out), wants(second.pid));
+    EXPECT_EQ(read_line(second.out), consumes(second.pid));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 3);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
+}
+
+TEST_F(Klient, VisitLastsFifteenSecondsAndGivesOneUnitBack) {
+    sem_set(ENTRY_SEM_KEY, 1);
+    Spawned k = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    EXPECT_EQ(read_line(k.out), consumes(k.pid));
+    double entered = seconds_now();
+    EXPECT_EQ(read_line(k.out, 17000), leaves(k.pid));
+    EXPECT_NEAR(seconds_now() - entered, 15.0, 0.5);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
+    EXPECT_EQ(read_line(k.out, 100), wants(k.pid)); // no pause before the next visit
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+}
+
+TEST_F(Klient, StopAndContinueWhileWaitingLetsNothingIn) {
+    Spawned k = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    kill(k.pid, SIGSTOP);
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 0; }));
+    kill(k.pid, SIGCONT);
+    EXPECT_EQ(read_line(k.out, 500), "");
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+
+    sem_set(ENTRY_SEM_KEY, 1);
+    EXPECT_EQ(read_line(k.out), consumes(k.pid));
+}
+
+TEST_F(Klient, TerminationSignalWhileWaitingChangesNoValue) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        Spawned k = spawn(KLIENT_PATH);
+        EXPECT_EQ(read_line(k.out), wants(k.pid));
+        ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+        kill(k.pid, sig);
+        int status = wait_exit(k.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_EQ(read_rest(k.out), "");
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+        EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    }
+}
+
+TEST_F(Klient, TerminationSignalWhileConsumingGivesTheUnitBack) {
+    int given_back = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sem_set(ENTRY_SEM_KEY, 1);
+        Spawned k = spawn(KLIENT_PATH);
+        EXPECT_EQ(read_line(k.out), wants(k.pid));
+        EXPECT_EQ(read_line(k.out), consumes(k.pid));
+        kill(k.pid, sig);
+        EXPECT_EQ(read_rest(k.out), leaves(k.pid));
+        int status = wait_exit(k.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), 5 + ++given_back);
+        EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    }
+}
+
+TEST_F(Klient, ReaderGoneWhenLetInGivesTheUnitBack) {
+    Spawned k = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    close(k.out);
+    spawned.back().out = -1;
+    sem_set(ENTRY_SEM_KEY, 1);
+    int status = wait_exit(k.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+}
+
+// Each failure ends the client with one line naming the step, the key and the
+// reason, and it announces nothing that did not happen.
+TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
+    Spawned waiting = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(waiting.out), wants(waiting.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    ASSERT_EQ(semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID), 0);
+    EXPECT_EQ(read_rest(waiting.err),
+              "klient: cannot lower the entry semaphore (key 66267): Identifier removed\n");
+    EXPECT_EQ(read_rest(waiting.out), "");
+    EXPECT_EQ(wait_exit(waiting.pid), 1 << 8);
+
+    sem_set(FREE_SEM_KEY, 32767); // the kernel's maximum value
+    sem_set(ENTRY_SEM_KEY, 1);
+    Spawned full = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(full.out), wants(full.pid));
+    EXPECT_EQ(read_line(full.out), consumes(full.pid));
+    kill(full.pid, SIGTERM);
+    EXPECT_EQ(
+        read_rest(full.err),
+        "klient: cannot raise the free semaphore (key 66268): Numerical result out of range\n");
+    EXPECT_EQ(read_rest(full.out), "");
+    EXPECT_EQ(wait_exit(full.pid), 1 << 8);
+
+    // With room for one more set only, the entry semaphore cannot be made.
+    semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
+    semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID);
+    FILE *limits = fopen("/proc/sys/kernel/sem", "w");
+    if (limits == nullptr || fprintf(limits, "32000 1024000000 500 1\n") < 0 || fclose(limits) != 0)
+        GTEST_SKIP() << "cannot lower the limit on semaphore sets here";
+    Spawned crowded = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_rest(crowded.err),
+              "klient: cannot join the entry semaphore (key 66267): No space left on device\n");
+    EXPECT_EQ(read_rest(crowded.out), "");
+    EXPECT_EQ(wait_exit(crowded.pid), 1 << 8);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+}
+
+TEST_F(Klient, ManyClientsStartingAtOnceShareTwoSets) {
+    constexpr int CLIENTS = 30;
+    for (int i = 0; i < CLIENTS; i++)
+        spawn(KLIENT_PATH);
+    for (const Spawned &k : spawned)
+        EXPECT_EQ(read_line(k.out), wants(k.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == CLIENTS; }));
+    seminfo info = {};
+    semctl(0, 0, SEM_INFO, &info);
+    EXPECT_EQ(info.semusz, 2); // sets in use in this namespace
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+}

@@ -1,0 +1,77 @@
+#include "harness.hpp"
+#include "shared_semaphores.hpp"
+
+#include <cerrno>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using SharedSemaphores = PrivateIpc;
+
+TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
+    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
+    ASSERT_NE(free_sem, -1);
+    ASSERT_NE(entry_sem, -1);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    semid_ds ds = {};
+    ASSERT_EQ(semctl(free_sem, 0, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.sem_perm.mode & 0777, 0644u);
+    EXPECT_EQ(ds.sem_nsems, 1u);
+
+    sem_set(FREE_SEM_KEY, 3);
+    sem_set(ENTRY_SEM_KEY, 2);
+    EXPECT_EQ(join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL), free_sem);
+    EXPECT_EQ(join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL), entry_sem);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 3);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
+}
+
+// Processes that attach to a set the moment it appears and raise it at once
+// must not have their units overwritten by the creator's starting value.
+TEST_F(SharedSemaphores, StartingValueKeepsWhatOthersDidToTheNewSet) {
+    constexpr int RAISERS = 3;
+    for (key_t key = 1000; key < 1200; key++) {
+        std::vector<pid_t> raisers;
+        for (int i = 0; i < RAISERS; i++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                alarm(5); // never outlive a failed test
+                int id;
+                while ((id = semget(key, 1, 0)) == -1)
+                    ;
+                _exit(semaphore_up(id) == 0 ? 0 : 1);
+            }
+            raisers.push_back(pid);
+        }
+        usleep(200);
+        ASSERT_NE(join_semaphore(key, FREE_SEM_INITIAL), -1);
+        for (pid_t pid : raisers)
+            ASSERT_EQ(wait_exit(pid), 0);
+        ASSERT_EQ(sem_value(key), FREE_SEM_INITIAL + RAISERS) << "key " << key;
+    }
+}
+
+TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
+    int id = join_semaphore(ENTRY_SEM_KEY, 1);
+    EXPECT_EQ(semaphore_up(id), 0);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
+    EXPECT_EQ(semaphore_down(id), 0);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
+
+    // Once a stop signal is caught, a down takes nothing.
+    stop_signal = SIGTERM;
+    EXPECT_EQ(semaphore_down(id), -1);
+    EXPECT_EQ(errno, EINTR);
+    stop_signal = 0;
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
+
+    sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
+    EXPECT_EQ(semaphore_up(id), -1);
+    EXPECT_EQ(errno, ERANGE);
+
+    ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
+    EXPECT_EQ(semaphore_down(id), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(semaphore_up(id), -1);
+}
