@@ -12,6 +12,7 @@ ensure_tools() {
     command -v g++ >/dev/null || missing+=(g++)
     command -v make >/dev/null || missing+=(make)
     command -v unshare >/dev/null || missing+=(util-linux)
+    command -v strace >/dev/null || missing+=(strace)
     [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then

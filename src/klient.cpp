@@ -9,8 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -29,15 +27,6 @@ static int announce(const char *format) {
     return 0;
 }
 
-// A reader that went away raises SIGPIPE, which ends the client like any other
-// termination signal; any other failure to write is reported.
-[[noreturn]] static void fail_output(int err) {
-    if (stop_signal != 0)
-        end_by_stop_signal();
-    fprintf(stderr, "%s: cannot write to standard output: %s\n", PROGRAM, strerror(err));
-    exit(1);
-}
-
 // Sleeps CONSUME_SECONDS, resuming after stop and continue, and cut short by a
 // termination signal.
 static void consume() {
@@ -50,22 +39,14 @@ static void consume() {
 }
 
 int main() {
-    if (install_stop_handlers() == -1) {
-        fprintf(stderr, "%s: cannot catch termination signals: %s\n", PROGRAM, strerror(errno));
-        return 1;
-    }
-    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
-    if (free_sem == -1)
-        die_on_semaphore(PROGRAM, "cannot join", FREE_SEM_KEY, errno);
-    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
-    if (entry_sem == -1)
-        die_on_semaphore(PROGRAM, "cannot join", ENTRY_SEM_KEY, errno);
+    int free_sem, entry_sem;
+    start_up(PROGRAM, &free_sem, &entry_sem);
 
     for (;;) {
         if (stop_signal != 0)
             end_by_stop_signal();
         if (int err = announce(WANTS_TO_ENTER))
-            fail_output(err);
+            die_on_output(PROGRAM, err);
         if (semaphore_down(entry_sem) == -1) {
             if (stop_signal != 0)
                 end_by_stop_signal(); // nothing taken, nothing to give back
@@ -79,6 +60,6 @@ int main() {
         if (semaphore_up(free_sem) == -1)
             die_on_semaphore(PROGRAM, "cannot raise", FREE_SEM_KEY, errno);
         if (err != 0 || (err = announce(LEAVES)) != 0)
-            fail_output(err);
+            die_on_output(PROGRAM, err);
     }
 }

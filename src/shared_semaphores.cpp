@@ -120,3 +120,21 @@ void end_by_stop_signal() {
     raise(sig);
     _exit(128 + sig); // not reached: the signal's default action ends the process
 }
+
+void start_up(const char *program, int *free_sem, int *entry_sem) {
+    if (install_stop_handlers() == -1) {
+        fprintf(stderr, "%s: cannot catch termination signals: %s\n", program, strerror(errno));
+        exit(1);
+    }
+    if ((*free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL)) == -1)
+        die_on_semaphore(program, "cannot join", FREE_SEM_KEY, errno);
+    if ((*entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL)) == -1)
+        die_on_semaphore(program, "cannot join", ENTRY_SEM_KEY, errno);
+}
+
+void die_on_output(const char *program, int err) {
+    if (stop_signal != 0)
+        end_by_stop_signal();
+    fprintf(stderr, "%s: cannot write to standard output: %s\n", program, strerror(err));
+    exit(1);
+}

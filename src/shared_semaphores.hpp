@@ -50,6 +50,15 @@ extern volatile sig_atomic_t stop_signal;
 // errno set.
 int install_stop_handlers();
 
+// Starts a program that uses both semaphores: catches the stop signals, then
+// joins the free semaphore and the entry semaphore, in that order. On failure
+// says why on standard error and exits with status 1.
+void start_up(const char *program, int *free_sem, int *entry_sem);
+
+// Ends the program after standard output could not be written: by the signal
+// if the reader went away (SIGPIPE), else with a message and status 1.
+[[noreturn]] void die_on_output(const char *program, int err);
+
 // Ends the process as stop_signal ends a process by default, so that the
 // parent sees the signal in the exit status.
 [[noreturn]] void end_by_stop_signal();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -74,6 +75,35 @@ Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args) {
     close(err[1]);
     spawned.push_back({pid, out[0], err[0]});
     return spawned.back();
+}
+
+Spawned PrivateIpc::spawn_with_slow_semop(const char *path, pid_t *program) {
+    const char *strace = "/usr/bin/strace";
+    if (access(strace, X_OK) != 0)
+        throw std::runtime_error("strace is needed for this test");
+    Spawned tracer =
+        spawn(strace, {"-qq", "-o", "/dev/null", "-e", "inject=semop:delay_exit=2000000", path});
+    // strace forks test children of its own first: wait for the one that
+    // runs path.
+    std::string children =
+        "/proc/" + std::to_string(tracer.pid) + "/task/" + std::to_string(tracer.pid) + "/children";
+    char *wanted = realpath(path, nullptr);
+    *program = 0;
+    eventually([&] {
+        FILE *f = fopen(children.c_str(), "r");
+        int pid;
+        while (f != nullptr && *program == 0 && fscanf(f, "%d", &pid) == 1) {
+            char exe[4096] = {};
+            std::string link = "/proc/" + std::to_string(pid) + "/exe";
+            if (readlink(link.c_str(), exe, sizeof exe - 1) > 0 && strcmp(exe, wanted) == 0)
+                *program = pid;
+        }
+        if (f != nullptr)
+            fclose(f);
+        return *program > 0;
+    });
+    free(wanted);
+    return tracer;
 }
 
 std::string read_line(int fd, int timeout_ms) {

@@ -21,6 +21,10 @@ class PrivateIpc : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
     Spawned spawn(const char *path, std::vector<std::string> args = {});
+    // Runs path under strace, each semop returning only after a pause: a
+    // window in which a unit is taken and the program has not yet seen it.
+    // Returns strace, which ends as the program ends; *program is its pid.
+    Spawned spawn_with_slow_semop(const char *path, pid_t *program);
     std::vector<Spawned> spawned;
 };
 

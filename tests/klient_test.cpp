@@ -173,3 +173,21 @@ TEST_F(Klient, ManyClientsStartingAtOnceShareTwoSets) {
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
 }
+
+// A termination signal that arrives after the unit is taken but before the
+// client has seen it must find the client holding the unit.
+TEST_F(Klient, SignalJustAfterBeingLetInGivesTheUnitBack) {
+    sem_set(FREE_SEM_KEY, 5);
+    sem_set(ENTRY_SEM_KEY, 0);
+    pid_t pid;
+    Spawned k = spawn_with_slow_semop(KLIENT_PATH, &pid);
+    EXPECT_EQ(read_line(k.out), wants(pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    sem_set(ENTRY_SEM_KEY, 1);
+    ASSERT_TRUE(eventually([] { return sem_value(ENTRY_SEM_KEY) == 0; }));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(read_rest(k.out), consumes(pid) + leaves(pid));
+    int status = wait_exit(k.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
+}

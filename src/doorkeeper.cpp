@@ -1,0 +1,39 @@
+// doorkeeper: lets clients in, one per free place. Without end it waits for a
+// free place (lowers the free semaphore) and then lets one client in (raises
+// the entry semaphore), so that no more clients consume at once than the free
+// semaphore's starting value.
+//
+// A termination signal never costs a unit: a place taken but not yet passed
+// on is given back to the free semaphore before the process ends.
+#include "shared_semaphores.hpp"
+
+#include <cerrno>
+#include <cstdio>
+
+constexpr const char *PROGRAM = "doorkeeper";
+
+int main() {
+    int free_sem, entry_sem;
+    start_up(PROGRAM, &free_sem, &entry_sem);
+
+    for (unsigned long admissions = 1;; admissions++) {
+        if (semaphore_down(free_sem) == -1) {
+            if (stop_signal != 0)
+                end_by_stop_signal(); // nothing taken
+            die_on_semaphore(PROGRAM, "cannot lower", FREE_SEM_KEY, errno);
+        }
+        if (stop_signal != 0) { // caught after taking a place: give it back
+            if (semaphore_up(free_sem) == -1)
+                die_on_semaphore(PROGRAM, "cannot give a place back to", FREE_SEM_KEY, errno);
+            end_by_stop_signal();
+        }
+        if (semaphore_up(entry_sem) == -1) {
+            int err = errno;
+            semaphore_up(free_sem); // the place goes back where it came from
+            die_on_semaphore(PROGRAM, "cannot raise", ENTRY_SEM_KEY, err);
+        }
+        if (printf("doorkeeper: let one in (admission %lu)\n", admissions) < 0 ||
+            fflush(stdout) == EOF)
+            die_on_output(PROGRAM, errno);
+    }
+}

@@ -1,0 +1,75 @@
+// The doorkeeper with real clients, and how it ends.
+#include "harness.hpp"
+#include "shared_semaphores.hpp"
+
+#include <csignal>
+#include <map>
+#include <poll.h>
+#include <sys/wait.h>
+
+using Doorkeeper = PrivateIpc;
+
+// More clients than places: the first five get in at once, the others only
+// when a visit ends 15 seconds later. Then everyone is stopped wherever they
+// stand, and every unit is back.
+TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
+    constexpr int CLIENTS = 7;
+    Spawned door = spawn(DOORKEEPER_PATH);
+    for (int i = 0; i < CLIENTS; i++)
+        spawn(KLIENT_PATH);
+    double start = seconds_now();
+    std::map<pid_t, double> entered; // first "konsumuje" of each client
+    while (entered.size() < CLIENTS && seconds_now() - start < 20) {
+        std::vector<pollfd> fds;
+        for (const Spawned &s : spawned)
+            fds.push_back({s.out, POLLIN, 0});
+        poll(fds.data(), fds.size(), 1000);
+        for (size_t i = 1; i < fds.size(); i++)
+            if (fds[i].revents & POLLIN) {
+                pid_t pid = spawned[i].pid;
+                if (read_line(spawned[i].out) == announcement("konsumuje", pid))
+                    entered.try_emplace(pid, seconds_now() - start);
+            }
+    }
+    ASSERT_EQ(entered.size(), CLIENTS) << "not every client was let in";
+    int early = 0;
+    for (const auto &[pid, when] : entered)
+        early += when < 14;
+    EXPECT_EQ(early, FREE_SEM_INITIAL);
+
+    kill(door.pid, SIGTERM);
+    EXPECT_TRUE(WIFSIGNALED(wait_exit(door.pid)));
+    for (size_t i = 1; i < spawned.size(); i++)
+        kill(spawned[i].pid, SIGTERM);
+    for (size_t i = 1; i < spawned.size(); i++)
+        EXPECT_TRUE(WIFSIGNALED(wait_exit(spawned[i].pid)));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY) + sem_value(ENTRY_SEM_KEY), FREE_SEM_INITIAL);
+}
+
+// A termination signal that arrives after a place is taken but before the
+// doorkeeper has seen it: the place goes back, nobody is let in.
+TEST_F(Doorkeeper, SignalWhileHoldingAPlaceGivesItBack) {
+    sem_set(FREE_SEM_KEY, 0);
+    sem_set(ENTRY_SEM_KEY, 0);
+    pid_t pid;
+    Spawned door = spawn_with_slow_semop(DOORKEEPER_PATH, &pid);
+    ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+    sem_set(FREE_SEM_KEY, 1);
+    ASSERT_TRUE(eventually([] { return sem_value(FREE_SEM_KEY) == 0; }));
+    kill(pid, SIGTERM);
+    int status = wait_exit(door.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 1);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    EXPECT_EQ(read_rest(door.out), "");
+}
+
+TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {
+    sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
+    Spawned door = spawn(DOORKEEPER_PATH);
+    EXPECT_EQ(read_rest(door.err), "doorkeeper: cannot raise the entry semaphore (key 66267): "
+                                   "Numerical result out of range\n");
+    EXPECT_EQ(wait_exit(door.pid), 1 << 8);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
+    EXPECT_EQ(read_rest(door.out), "");
+}
