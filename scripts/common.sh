@@ -23,12 +23,19 @@ ensure_tools() {
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# build DIR [cmake options...]: configures and builds into $ROOT/DIR.
+# build DIR [cmake options...]: configures and builds into $ROOT/DIR, quietly
+# unless it fails.
 build() {
-    local dir=$1
+    local dir=$1 log
     shift
-    cmake -S "$ROOT" -B "$ROOT/$dir" "$@" >/dev/null
-    cmake --build "$ROOT/$dir" -j "$(nproc)"
+    mkdir -p "$ROOT/$dir"
+    log=$ROOT/$dir/build.log
+    if ! { cmake -S "$ROOT" -B "$ROOT/$dir" "$@" && cmake --build "$ROOT/$dir" -j "$(nproc)"; } \
+        >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "$ME: the build in $dir failed" >&2
+        exit 1
+    fi
 }
 
 # Runs a command where System V semaphores are private to it, so that nothing
