@@ -1,0 +1,233 @@
+// Measures what waiting klient processes cost and how fast they react: starts
+// N clients at once, each with standard output on a pipe of its own, and
+// reports how long they take to join and wait, their memory (PSS and RSS),
+// the CPU time they burn while waiting, and the hand-off latency from raising
+// the entry semaphore to reading a client's "konsumuje" line. It ends every
+// client with SIGTERM and checks that every unit came back. It asserts
+// nothing about speed.
+//
+// Run it only in a private IPC namespace (scripts/bench does): it refuses to
+// start where the semaphores exist already.
+#include "shared_semaphores.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+constexpr int CPU_WINDOW_SECONDS = 5;
+constexpr int TIMEOUT_SECONDS = 60;
+
+[[noreturn]] static void fail(const char *what) {
+    fprintf(stderr, "handoff: %s%s%s\n", what, errno ? ": " : "", errno ? strerror(errno) : "");
+    exit(1);
+}
+
+static double now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+struct Client {
+    pid_t pid;
+    int out;
+    std::string partial; // a line not yet read to its end
+};
+
+static std::vector<Client> clients;
+static int epoll_fd;
+
+static void start_client(const char *path) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == -1)
+        fail("pipe");
+    pid_t pid = fork();
+    if (pid == -1)
+        fail("fork");
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        execl(path, path, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(clients.size());
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1)
+        fail("epoll_ctl");
+    clients.push_back({pid, fds[0], {}});
+}
+
+// Waits up to timeout_ms for output and counts the lines that contain word.
+// Returns -1 on timeout.
+static int count_lines(const char *word, int timeout_ms) {
+    epoll_event events[64];
+    int n = epoll_wait(epoll_fd, events, 64, timeout_ms);
+    if (n <= 0)
+        return -1;
+    int found = 0;
+    for (int i = 0; i < n; i++) {
+        Client &c = clients[events[i].data.u32];
+        char buf[4096];
+        ssize_t len;
+        while ((len = read(c.out, buf, sizeof buf)) > 0)
+            c.partial.append(buf, len);
+        if (len == 0) // the client ended: stop watching its pipe
+            epoll_ctl(epoll_fd, EPOLL_CTL_DEL, c.out, nullptr);
+        size_t end;
+        while ((end = c.partial.find('\n')) != std::string::npos) {
+            found += c.partial.substr(0, end).find(word) != std::string::npos;
+            c.partial.erase(0, end + 1);
+        }
+    }
+    return found;
+}
+
+// Reads "<field>: <n> kB" from /proc/PID/smaps_rollup.
+static long smaps_kib(pid_t pid, const char *field) {
+    std::string path = "/proc/" + std::to_string(pid) + "/smaps_rollup";
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        fail("cannot read smaps_rollup");
+    char line[256];
+    long kib = -1;
+    size_t len = strlen(field);
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (strncmp(line, field, len) == 0 && line[len] == ':')
+            kib = atol(line + len + 1);
+    fclose(f);
+    return kib;
+}
+
+// User plus system CPU ticks of a process so far, from /proc/PID/stat.
+static long cpu_ticks(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *f = fopen(path.c_str(), "r");
+    char buf[1024] = {};
+    if (f == nullptr || fread(buf, 1, sizeof buf - 1, f) == 0)
+        fail("cannot read stat");
+    fclose(f);
+    // Fields after the command name, which ends at the last ')': utime is
+    // the 14th field of the line and stime the 15th.
+    const char *p = strrchr(buf, ')') + 2;
+    long utime = 0, stime = 0;
+    sscanf(p, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+    return utime + stime;
+}
+
+static double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
+}
+
+int main(int argc, char **argv) {
+    int n = 1000;
+    if (argc == 3 && strcmp(argv[1], "--clients") == 0 && atoi(argv[2]) > 0)
+        n = atoi(argv[2]);
+    else if (argc != 1) {
+        fprintf(stderr, "usage: handoff [--clients N]\n");
+        return 2;
+    }
+    errno = 0;
+    if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
+        fail("the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
+    rlimit files;
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &files) == -1 || files.rlim_cur < static_cast<rlim_t>(n) + 64)
+        fail("too few file descriptors for that many clients");
+    if ((epoll_fd = epoll_create1(EPOLL_CLOEXEC)) == -1)
+        fail("epoll_create1");
+    signal(SIGPIPE, SIG_IGN);
+
+    // Join: every client started, has printed its first line and waits.
+    double started = now();
+    for (int i = 0; i < n; i++)
+        start_client(KLIENT_PATH);
+    int announced = 0;
+    while (announced < n) {
+        int found = count_lines("chce wejsc", TIMEOUT_SECONDS * 1000);
+        if (found < 0)
+            fail("timed out waiting for the clients' first lines");
+        announced += found;
+    }
+    int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
+    int free_sem = semget(FREE_SEM_KEY, 1, 0);
+    while (semctl(entry_sem, 0, GETNCNT) < n)
+        if (now() - started > TIMEOUT_SECONDS)
+            fail("timed out waiting for the clients to wait");
+    double join_seconds = now() - started;
+
+    // Memory and idle CPU of the waiting clients.
+    std::vector<double> pss, rss;
+    long ticks_before = 0, ticks_after = 0;
+    for (const Client &c : clients) {
+        pss.push_back(smaps_kib(c.pid, "Pss"));
+        rss.push_back(smaps_kib(c.pid, "Rss"));
+        ticks_before += cpu_ticks(c.pid);
+    }
+    sleep(CPU_WINDOW_SECONDS);
+    for (const Client &c : clients)
+        ticks_after += cpu_ticks(c.pid);
+
+    // Hand-off: one unit at a time, until some client says it consumes.
+    std::vector<double> latency_us;
+    sembuf up = up_op;
+    for (int i = 0; i < n; i++) {
+        double t0 = now();
+        if (semop(entry_sem, &up, 1) == -1)
+            fail("semop");
+        int found = 0;
+        while (found == 0) {
+            int got = count_lines("konsumuje", TIMEOUT_SECONDS * 1000);
+            if (got < 0)
+                fail("timed out waiting for a client to be let in");
+            found += got;
+        }
+        latency_us.push_back((now() - t0) * 1e6);
+    }
+
+    // End every client; those inside give their unit back as they go.
+    for (const Client &c : clients)
+        kill(c.pid, SIGTERM);
+    int by_sigterm = 0;
+    for (const Client &c : clients) {
+        int status;
+        waitpid(c.pid, &status, 0);
+        by_sigterm += WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+    }
+    int free_value = semctl(free_sem, 0, GETVAL);
+    int entry_value = semctl(entry_sem, 0, GETVAL);
+    bool no_unit_lost = free_value == FREE_SEM_INITIAL + n && entry_value == 0;
+
+    utsname host;
+    uname(&host);
+    printf("machine: %ld cores, %s %s %s\n", sysconf(_SC_NPROCESSORS_ONLN), host.sysname,
+           host.release, host.machine);
+    printf("%-44s %12s %12s %12s\n", "measure", "p50/median", "p99", "max");
+    printf("%-44s %12.3f\n", "join: all clients announced and waiting (s)", join_seconds);
+    printf("%-44s %12.0f %12s %12.0f\n", "PSS per waiting client (KiB)", percentile(pss, 0.5), "",
+           percentile(pss, 1));
+    printf("%-44s %12.0f %12s %12.0f\n", "RSS per waiting client (KiB)", percentile(rss, 0.5), "",
+           percentile(rss, 1));
+    printf("%-44s %12ld\n", "CPU ticks, all clients, 5 s waiting", ticks_after - ticks_before);
+    printf("%-44s %12.1f %12.1f %12.1f\n", "hand-off latency (us)", percentile(latency_us, 0.5),
+           percentile(latency_us, 0.99), percentile(latency_us, 1));
+    printf("clients: %d; ended by SIGTERM: %d; free %d (expected %d), entry %d (expected 0): %s\n",
+           n, by_sigterm, free_value, FREE_SEM_INITIAL + n, entry_value,
+           no_unit_lost ? "no unit lost" : "UNITS LOST");
+    return no_unit_lost && by_sigterm == n ? 0 : 1;
+}
