@@ -18,8 +18,9 @@ constexpr suseconds_t KICK_MICROSECONDS = 10000;
 
 static const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-// semop applies to a non-const record; positive and zero operations never
-// block, so EINTR is only ever a stop and continue, and the call is repeated.
+// For raising: it never waits, so an EINTR can only be a signal caught at the
+// moment of the call, and the raise is repeated, a stop signal included, as
+// it gives a unit back.
 static int apply_at_once(int semid, sembuf op) {
     int r;
     while ((r = semop(semid, &op, 1)) == -1 && errno == EINTR)
