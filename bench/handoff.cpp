@@ -185,11 +185,10 @@ int main(int argc, char **argv) {
 
     // Hand-off: one unit at a time, until some client says it consumes.
     std::vector<double> latency_us;
-    sembuf up = up_op;
     for (int i = 0; i < n; i++) {
         double t0 = now();
-        if (semop(entry_sem, &up, 1) == -1)
-            fail("semop");
+        if (semaphore_up(entry_sem) == -1)
+            fail("cannot raise the entry semaphore");
         int found = 0;
         while (found == 0) {
             int got = count_lines("konsumuje", TIMEOUT_SECONDS * 1000);

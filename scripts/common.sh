@@ -4,8 +4,8 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ME=scripts/$(basename "$0")
 
-# Installs cmake, g++, make and GoogleTest where they are missing (as root, from
-# the distribution's packages), or says what to install.
+# Installs what the build and the tests need where it is missing (as root,
+# from the distribution's packages), or says what to install.
 ensure_tools() {
     local missing=()
     command -v cmake >/dev/null || missing+=(cmake)

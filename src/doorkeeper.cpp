@@ -17,11 +17,7 @@ int main() {
     start_up(PROGRAM, &free_sem, &entry_sem);
 
     for (unsigned long admissions = 1;; admissions++) {
-        if (semaphore_down(free_sem) == -1) {
-            if (stop_signal != 0)
-                end_by_stop_signal(); // nothing taken
-            die_on_semaphore(PROGRAM, "cannot lower", FREE_SEM_KEY, errno);
-        }
+        lower_or_end(PROGRAM, free_sem, FREE_SEM_KEY);
         if (stop_signal != 0) { // caught after taking a place: give it back
             if (semaphore_up(free_sem) == -1)
                 die_on_semaphore(PROGRAM, "cannot give a place back to", FREE_SEM_KEY, errno);

@@ -47,11 +47,7 @@ int main() {
             end_by_stop_signal();
         if (int err = announce(WANTS_TO_ENTER))
             die_on_output(PROGRAM, err);
-        if (semaphore_down(entry_sem) == -1) {
-            if (stop_signal != 0)
-                end_by_stop_signal(); // nothing taken, nothing to give back
-            die_on_semaphore(PROGRAM, "cannot lower", ENTRY_SEM_KEY, errno);
-        }
+        lower_or_end(PROGRAM, entry_sem, ENTRY_SEM_KEY);
         // From here on the client holds a unit: whatever happens, it is given
         // back before the process ends.
         int err = announce(CONSUMES);

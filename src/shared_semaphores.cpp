@@ -133,6 +133,14 @@ void start_up(const char *program, int *free_sem, int *entry_sem) {
         die_on_semaphore(program, "cannot join", ENTRY_SEM_KEY, errno);
 }
 
+void lower_or_end(const char *program, int semid, key_t key) {
+    if (semaphore_down(semid) == 0)
+        return;
+    if (stop_signal != 0)
+        end_by_stop_signal(); // nothing taken, nothing to give back
+    die_on_semaphore(program, "cannot lower", key, errno);
+}
+
 void die_on_output(const char *program, int err) {
     if (stop_signal != 0)
         end_by_stop_signal();

@@ -50,6 +50,10 @@ extern volatile sig_atomic_t stop_signal;
 // errno set.
 int install_stop_handlers();
 
+// Takes one unit for program, or ends the process: by the caught stop signal
+// if one came before a unit was taken, else with a message and status 1.
+void lower_or_end(const char *program, int semid, key_t key);
+
 // Starts a program that uses both semaphores: catches the stop signals, then
 // joins the free semaphore and the entry semaphore, in that order. On failure
 // says why on standard error and exits with status 1.
