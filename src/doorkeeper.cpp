@@ -5,7 +5,9 @@
 //
 // A termination signal never costs a unit: a place taken but not yet passed
 // on is given back to the free semaphore before the process ends.
+#include "program_steps.hpp"
 #include "shared_semaphores.hpp"
+#include "termination_signal.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,10 +20,10 @@ int main() {
 
     for (unsigned long admissions = 1;; admissions++) {
         lower_or_end(PROGRAM, free_sem, FREE_SEM_KEY);
-        if (stop_signal != 0) { // caught after taking a place: give it back
+        if (termination_signal != 0) { // caught after taking a place: give it back
             if (semaphore_up(free_sem) == -1)
                 die_on_semaphore(PROGRAM, "cannot give a place back to", FREE_SEM_KEY, errno);
-            end_by_stop_signal();
+            end_by_termination_signal();
         }
         if (semaphore_up(entry_sem) == -1) {
             int err = errno;

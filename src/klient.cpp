@@ -5,7 +5,9 @@
 //
 // A termination signal never costs the free semaphore a unit: a client that
 // waits ends at once, a client that consumes gives its unit back first.
+#include "program_steps.hpp"
 #include "shared_semaphores.hpp"
+#include "termination_signal.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -33,7 +35,7 @@ static void consume() {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline); // cannot fail for this clock
     deadline.tv_sec += CONSUME_SECONDS;
-    while (stop_signal == 0 &&
+    while (termination_signal == 0 &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
         ;
 }
@@ -43,8 +45,8 @@ int main() {
     start_up(PROGRAM, &free_sem, &entry_sem);
 
     for (;;) {
-        if (stop_signal != 0)
-            end_by_stop_signal();
+        if (termination_signal != 0)
+            end_by_termination_signal();
         if (int err = announce(WANTS_TO_ENTER))
             die_on_output(PROGRAM, err);
         lower_or_end(PROGRAM, entry_sem, ENTRY_SEM_KEY);

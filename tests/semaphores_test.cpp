@@ -1,5 +1,6 @@
 #include "harness.hpp"
 #include "shared_semaphores.hpp"
+#include "termination_signal.hpp"
 
 #include <cerrno>
 #include <sys/wait.h>
@@ -59,11 +60,11 @@ TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     EXPECT_EQ(semaphore_down(id), 0);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
-    // Once a stop signal is caught, a down takes nothing.
-    stop_signal = SIGTERM;
+    // Once a termination signal is caught, a down takes nothing.
+    termination_signal = SIGTERM;
     EXPECT_EQ(semaphore_down(id), -1);
     EXPECT_EQ(errno, EINTR);
-    stop_signal = 0;
+    termination_signal = 0;
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
     sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value

@@ -1,0 +1,57 @@
+// Catching the termination signals and ending by them.
+#include "termination_signal.hpp"
+
+#include <cerrno>
+#include <sys/time.h>
+#include <unistd.h>
+
+volatile sig_atomic_t termination_signal = 0;
+
+// How often a caught termination signal is repeated as SIGALRM until the
+// process ends.
+constexpr suseconds_t KICK_MICROSECONDS = 10000;
+
+static const int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+static void on_termination_signal(int sig) {
+    if (termination_signal == 0)
+        termination_signal = sig;
+    // The signal may land after the program last looked at termination_signal
+    // and before it blocks in semop or nanosleep, which would then wait on. A
+    // repeating SIGALRM breaks any such wait until the process has ended.
+    int saved_errno = errno;
+    const itimerval kick = {{0, KICK_MICROSECONDS}, {0, KICK_MICROSECONDS}};
+    setitimer(ITIMER_REAL, &kick, nullptr);
+    errno = saved_errno;
+}
+
+static void on_kick(int) {}
+
+int catch_termination_signals() {
+    struct sigaction sa = {};
+    // SA_RESTART keeps writes going; semop and nanosleep still return EINTR,
+    // since Linux never restarts them after a handler.
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : TERMINATION_SIGNALS)
+        sigaddset(&sa.sa_mask, sig);
+    sa.sa_handler = on_kick;
+    if (sigaction(SIGALRM, &sa, nullptr) == -1)
+        return -1;
+    sa.sa_handler = on_termination_signal;
+    for (int sig : TERMINATION_SIGNALS)
+        if (sigaction(sig, &sa, nullptr) == -1)
+            return -1;
+    return 0;
+}
+
+void end_by_termination_signal() {
+    int sig = termination_signal;
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig); // not reached: the signal's default action ends the process
+}
