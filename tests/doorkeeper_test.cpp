@@ -32,6 +32,9 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
             }
     }
     ASSERT_EQ(entered.size(), CLIENTS) << "not every client was let in";
+    for (int i = 1; i <= CLIENTS; i++) // written out as each one is let in
+        EXPECT_EQ(read_line(door.out, 100),
+                  "doorkeeper: let one in (admission " + std::to_string(i) + ")\n");
     int early = 0;
     for (const auto &[pid, when] : entered)
         early += when < 14;
@@ -52,12 +55,12 @@ TEST_F(Doorkeeper, SignalWhileHoldingAPlaceGivesItBack) {
     sem_set(FREE_SEM_KEY, 0);
     sem_set(ENTRY_SEM_KEY, 0);
     pid_t pid;
-    Spawned door = spawn_with_slow_semop(DOORKEEPER_PATH, &pid);
+    Spawned door = spawn_with_first_call_paused(DOORKEEPER_PATH, "semop,semtimedop", &pid);
     ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
     sem_set(FREE_SEM_KEY, 1);
-    ASSERT_TRUE(eventually([] { return sem_value(FREE_SEM_KEY) == 0; }));
+    await_pause(door);
     kill(pid, SIGTERM);
-    int status = wait_exit(door.pid);
+    int status = wait_exit(door.pid, 2 * PAUSE_SECONDS * 1000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 1);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);

@@ -56,7 +56,8 @@ void PrivateIpc::TearDown() {
     }
 }
 
-Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args) {
+Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args,
+                          const std::function<void()> &in_child) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
         throw std::runtime_error("pipe failed");
@@ -64,6 +65,8 @@ Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args) {
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        if (in_child)
+            in_child();
         std::vector<char *> argv{const_cast<char *>(path)};
         for (std::string &a : args)
             argv.push_back(a.data());
@@ -77,12 +80,17 @@ Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args) {
     return spawned.back();
 }
 
-Spawned PrivateIpc::spawn_with_slow_semop(const char *path, pid_t *program) {
+Spawned PrivateIpc::spawn_with_first_call_paused(const char *path, const char *syscalls,
+                                                 pid_t *program) {
     const char *strace = "/usr/bin/strace";
     if (access(strace, X_OK) != 0)
         throw std::runtime_error("strace is needed for this test");
+    // strace writes each traced call to standard error as it returns, the
+    // paused one marked "(DELAYED)" as its pause begins.
+    std::string inject = std::string("inject=") + syscalls +
+                         ":delay_exit=" + std::to_string(PAUSE_SECONDS * 1000000) + ":when=1";
     Spawned tracer =
-        spawn(strace, {"-qq", "-o", "/dev/null", "-e", "inject=semop:delay_exit=2000000", path});
+        spawn(strace, {"-qq", "-e", std::string("trace=") + syscalls, "-e", inject, path});
     // strace forks test children of its own first: wait for the one that
     // runs path.
     std::string children =
@@ -103,7 +111,17 @@ Spawned PrivateIpc::spawn_with_slow_semop(const char *path, pid_t *program) {
         return *program > 0;
     });
     free(wanted);
+    if (*program == 0) // never hand out 0: kill(0, ...) would reach the test itself
+        throw std::runtime_error("the traced program did not start");
     return tracer;
+}
+
+void await_pause(const Spawned &traced) {
+    std::string line;
+    while (!(line = read_line(traced.err, PAUSE_SECONDS * 1000)).empty())
+        if (line.find("(DELAYED)") != std::string::npos)
+            return;
+    ADD_FAILURE() << "the traced program never paused";
 }
 
 std::string read_line(int fd, int timeout_ms) {

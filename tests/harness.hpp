@@ -20,13 +20,21 @@ class PrivateIpc : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    Spawned spawn(const char *path, std::vector<std::string> args = {});
-    // Runs path under strace, each semop returning only after a pause: a
-    // window in which a unit is taken and the program has not yet seen it.
-    // Returns strace, which ends as the program ends; *program is its pid.
-    Spawned spawn_with_slow_semop(const char *path, pid_t *program);
+    // in_child runs in the new process just before it executes path.
+    Spawned spawn(const char *path, std::vector<std::string> args = {},
+                  const std::function<void()> &in_child = {});
+    // Runs path under strace, which holds back the return of the program's
+    // first call of one of syscalls (say "semget") for PAUSE_SECONDS: the call
+    // has done its work and the program has not yet seen it. Returns strace,
+    // which ends as the program ends; *program is the program's pid.
+    Spawned spawn_with_first_call_paused(const char *path, const char *syscalls, pid_t *program);
     std::vector<Spawned> spawned;
 };
+
+constexpr int PAUSE_SECONDS = 3;
+
+// Waits until a program from spawn_with_first_call_paused is inside its pause.
+void await_pause(const Spawned &traced);
 
 // Reads one line, or returns "" on end of file or after timeout_ms.
 std::string read_line(int fd, int timeout_ms = 3000);

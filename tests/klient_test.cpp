@@ -4,6 +4,7 @@
 #include "shared_semaphores.hpp"
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 
@@ -22,11 +23,31 @@ static std::string leaves(pid_t pid) {
 TEST_F(Klient, OnFreshSetsCreatesThemAnnouncesAndWaits) {
     Spawned k = spawn(KLIENT_PATH, {"--help", "x"}); // arguments change nothing
     EXPECT_EQ(read_line(k.out), wants(k.pid));
-    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
-    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
-    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
-    EXPECT_LT(sem_id(FREE_SEM_KEY), sem_id(ENTRY_SEM_KEY)); // the free set was made first
+    // The keys and starting values by their literal numbers, as other programs know them.
+    ASSERT_TRUE(eventually([] { return sem_waiting(66267) == 1; }));
+    EXPECT_EQ(sem_value(0x102DC), 5);
+    EXPECT_EQ(sem_value(0x102DB), 0);
+    EXPECT_LT(sem_id(66268), sem_id(66267)); // the free set was made first
     EXPECT_EQ(read_line(k.out, 500), "");
+}
+
+// The creator of a set is paused between making it and giving it its starting
+// value: a unit added meanwhile must stay. A set removed between a failed
+// exclusive create and the attach must be made afresh.
+TEST_F(Klient, JoinKeepsWhatOthersDidAndSurvivesARemovedSet) {
+    pid_t pid;
+    Spawned creator = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
+    await_pause(creator); // the free set exists, its starting value not yet given
+    sembuf up = {0, 1, 0};
+    ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &up, 1), 0);
+    EXPECT_EQ(read_line(creator.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
+
+    Spawned joiner = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
+    await_pause(joiner); // its exclusive create has failed: the set exists
+    ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
+    EXPECT_EQ(read_line(joiner.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
 }
 
 TEST_F(Klient, CreatesTheMissingFreeSetAndAttachesToTheEntrySet) {
@@ -96,17 +117,32 @@ TEST_F(Klient, TerminationSignalWhileConsumingGivesTheUnitBack) {
     }
 }
 
-TEST_F(Klient, ReaderGoneWhenLetInGivesTheUnitBack) {
-    Spawned k = spawn(KLIENT_PATH);
-    EXPECT_EQ(read_line(k.out), wants(k.pid));
+// A client that cannot write "konsumuje" gives its unit back at once.
+TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
+    Spawned gone = spawn(KLIENT_PATH); // its reader goes away
+    EXPECT_EQ(read_line(gone.out), wants(gone.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
-    close(k.out);
+    close(gone.out);
     spawned.back().out = -1;
     sem_set(ENTRY_SEM_KEY, 1);
-    int status = wait_exit(k.pid);
+    int status = wait_exit(gone.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+
+    // Standard output is a file that may grow by the first line only.
+    sem_set(ENTRY_SEM_KEY, 1);
+    Spawned full = spawn(KLIENT_PATH, {}, [] {
+        FILE *file = tmpfile();
+        dup2(fileno(file), STDOUT_FILENO);
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {};
+        limit.rlim_cur = limit.rlim_max = wants(getpid()).size();
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(read_rest(full.err), "klient: cannot write to standard output: File too large\n");
+    EXPECT_EQ(wait_exit(full.pid), 1 << 8);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 7);
 }
 
 // Each failure ends the client with one line naming the step, the key and the
@@ -167,13 +203,13 @@ TEST_F(Klient, SignalJustAfterBeingLetInGivesTheUnitBack) {
     sem_set(FREE_SEM_KEY, 5);
     sem_set(ENTRY_SEM_KEY, 0);
     pid_t pid;
-    Spawned k = spawn_with_slow_semop(KLIENT_PATH, &pid);
+    Spawned k = spawn_with_first_call_paused(KLIENT_PATH, "semop,semtimedop", &pid);
     EXPECT_EQ(read_line(k.out), wants(pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     sem_set(ENTRY_SEM_KEY, 1);
-    ASSERT_TRUE(eventually([] { return sem_value(ENTRY_SEM_KEY) == 0; }));
+    await_pause(k);
     kill(pid, SIGTERM);
-    EXPECT_EQ(read_rest(k.out), consumes(pid) + leaves(pid));
+    EXPECT_EQ(read_rest(k.out, 2 * PAUSE_SECONDS * 1000), consumes(pid) + leaves(pid));
     int status = wait_exit(k.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);

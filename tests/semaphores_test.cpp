@@ -28,31 +28,6 @@ TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
 }
 
-// Processes that attach to a set the moment it appears and raise it at once
-// must not have their units overwritten by the creator's starting value.
-TEST_F(SharedSemaphores, StartingValueKeepsWhatOthersDidToTheNewSet) {
-    constexpr int RAISERS = 3;
-    for (key_t key = 1000; key < 1200; key++) {
-        std::vector<pid_t> raisers;
-        for (int i = 0; i < RAISERS; i++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                alarm(5); // never outlive a failed test
-                int id;
-                while ((id = semget(key, 1, 0)) == -1)
-                    ;
-                _exit(semaphore_up(id) == 0 ? 0 : 1);
-            }
-            raisers.push_back(pid);
-        }
-        usleep(200);
-        ASSERT_NE(join_semaphore(key, FREE_SEM_INITIAL), -1);
-        for (pid_t pid : raisers)
-            ASSERT_EQ(wait_exit(pid), 0);
-        ASSERT_EQ(sem_value(key), FREE_SEM_INITIAL + RAISERS) << "key " << key;
-    }
-}
-
 TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     int id = join_semaphore(ENTRY_SEM_KEY, 1);
     EXPECT_EQ(semaphore_up(id), 0);
