@@ -187,7 +187,7 @@ int main(int argc, char **argv) {
     std::vector<double> latency_us;
     for (int i = 0; i < n; i++) {
         double t0 = now();
-        if (semaphore_up(entry_sem) == -1)
+        if (semaphore_up(entry_sem, 0) == -1)
             fail("cannot raise the entry semaphore");
         int found = 0;
         while (found == 0) {

@@ -3,8 +3,9 @@
 // CONSUME_SECONDS, gives a unit back to the free semaphore, announces that it
 // leaves, and starts again, without end.
 //
-// A termination signal never costs the free semaphore a unit: a client that
-// waits ends at once, a client that consumes gives its unit back first.
+// No way of ending costs the free semaphore a unit: on a termination signal a
+// client that waits ends at once, a client that consumes gives its unit back
+// first; on any other death the kernel gives the unit back (see main).
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
@@ -49,13 +50,21 @@ int main() {
             end_by_termination_signal();
         if (int err = announce(WANTS_TO_ENTER))
             die_on_output(PROGRAM, err);
-        lower_or_end(PROGRAM, entry_sem, ENTRY_SEM_KEY);
-        // From here on the client holds a unit: whatever happens, it is given
-        // back before the process ends.
+        lower_or_end(PROGRAM, entry_sem, ENTRY_SEM_KEY, 0);
+        // The unit is held from here until the free semaphore is raised. The
+        // guard makes the kernel give it back if the client dies in any way.
+        // Only the gap between these two calls stays open: the unit comes
+        // from one set and goes back to another, and no single call spans two
+        // sets. A guard on the entry set instead would only move the gap.
+        // At the maximum value (ERANGE) there is no room for a guard; the
+        // client goes on without one and the raise below reports the error.
+        short undo = guard_unit(free_sem) == 0 ? SEM_UNDO : 0;
         int err = announce(CONSUMES);
         if (err == 0)
             consume();
-        if (semaphore_up(free_sem) == -1)
+        // With the guard, this one call gives the unit back and drops the
+        // guard, so the unit can never come back twice.
+        if (semaphore_up(free_sem, undo) == -1)
             die_on_semaphore(PROGRAM, "cannot raise", FREE_SEM_KEY, errno);
         if (err != 0 || (err = announce(LEAVES)) != 0)
             die_on_output(PROGRAM, err);

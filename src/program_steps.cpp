@@ -20,8 +20,8 @@ void start_up(const char *program, int *free_sem, int *entry_sem) {
         die_on_semaphore(program, "cannot join", ENTRY_SEM_KEY, errno);
 }
 
-void lower_or_end(const char *program, int semid, key_t key) {
-    if (semaphore_down(semid) == 0)
+void lower_or_end(const char *program, int semid, key_t key, short flags) {
+    if (semaphore_down(semid, flags) == 0)
         return;
     if (termination_signal != 0)
         end_by_termination_signal(); // nothing taken, nothing to give back

@@ -8,9 +8,10 @@
 // entry semaphore, in that order. On failure says why and exits with status 1.
 void start_up(const char *program, int *free_sem, int *entry_sem);
 
-// Takes one unit, or ends the process: by the caught termination signal if
-// one came before a unit was taken, else with a message and status 1.
-void lower_or_end(const char *program, int semid, key_t key);
+// Takes one unit (flags as for semaphore_down), or ends the process: by the
+// caught termination signal if one came before a unit was taken, else with a
+// message and status 1.
+void lower_or_end(const char *program, int semid, key_t key, short flags);
 
 // Writes "<program>: <what> the <name> semaphore (key <k>): <reason>" to
 // standard error and exits with status 1.

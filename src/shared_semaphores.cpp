@@ -8,13 +8,17 @@
 
 const sembuf down_op = {0, -1, 0};
 const sembuf up_op = {0, +1, 0};
+// The +1 comes first, so that the pair never waits on a set at 0.
+const sembuf guard_ops[2] = {{0, +1, 0}, {0, -1, SEM_UNDO}};
+const sembuf drop_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, 0}};
 
 // For operations that never wait: an EINTR can only be a signal caught at the
 // moment of the call, and the operation is repeated, even after a termination
 // signal, since it gives a unit back.
-static int apply_at_once(int semid, sembuf op) {
+static int apply_at_once(int semid, const sembuf *ops, size_t count) {
     int r;
-    while ((r = semop(semid, &op, 1)) == -1 && errno == EINTR)
+    // semop only reads the operations; its prototype predates const.
+    while ((r = semop(semid, const_cast<sembuf *>(ops), count)) == -1 && errno == EINTR)
         ;
     return r;
 }
@@ -26,8 +30,8 @@ int join_semaphore(key_t key, int initial) {
             // Linux starts a new set at 0. Raising it by the starting value,
             // instead of overwriting it, keeps whatever another process did
             // to the set since it appeared.
-            if (initial > 0 &&
-                apply_at_once(semid, sembuf{0, static_cast<short>(initial), 0}) == -1)
+            const sembuf start = {0, static_cast<short>(initial), 0};
+            if (initial > 0 && apply_at_once(semid, &start, 1) == -1)
                 return -1;
             return semid;
         }
@@ -40,13 +44,14 @@ int join_semaphore(key_t key, int initial) {
     }
 }
 
-int semaphore_down(int semid) {
+int semaphore_down(int semid, short flags) {
     for (;;) {
         if (termination_signal != 0) {
             errno = EINTR;
             return -1;
         }
         sembuf op = down_op;
+        op.sem_flg = flags;
         if (semop(semid, &op, 1) == 0)
             return 0;
         // Linux breaks a waiting semop with EINTR after SIGSTOP and SIGCONT,
@@ -56,6 +61,16 @@ int semaphore_down(int semid) {
     }
 }
 
-int semaphore_up(int semid) {
-    return apply_at_once(semid, up_op);
+int semaphore_up(int semid, short flags) {
+    sembuf op = up_op;
+    op.sem_flg = flags;
+    return apply_at_once(semid, &op, 1);
+}
+
+int guard_unit(int semid) {
+    return apply_at_once(semid, guard_ops, 2);
+}
+
+int drop_guard(int semid) {
+    return apply_at_once(semid, drop_guard_ops, 2);
 }

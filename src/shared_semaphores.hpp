@@ -15,20 +15,38 @@ constexpr int FREE_SEM_INITIAL = 5;
 constexpr int ENTRY_SEM_INITIAL = 0;
 constexpr int SEM_MODE = 0644;
 
-// Applied alone, with no IPC_NOWAIT (a down waits) and no SEM_UNDO (a unit
-// taken or given stays taken or given when the process ends).
+// Applied alone, with no IPC_NOWAIT (a down waits). As given they carry no
+// SEM_UNDO (a unit taken or given stays so when the process ends);
+// semaphore_down and semaphore_up add it where a guard is wanted.
 extern const sembuf down_op;
 extern const sembuf up_op;
+
+// A guard is a unit that the kernel adds back to a set when the process ends
+// in any way, SIGKILL and crashes included: the set's SEM_UNDO adjustment for
+// this process, +1 while the process holds a unit that belongs to the set, 0
+// otherwise, so that no unit is lost and none is given back twice.
+//
+// guard_ops gives the process a guard on the set without changing its value
+// (+1, then -1 with SEM_UNDO, in one call); drop_guard_ops takes it away, again
+// without changing the value. Each pair is applied in one semop.
+extern const sembuf guard_ops[2];
+extern const sembuf drop_guard_ops[2];
 
 // Returns the id of the set under key, creating it with the starting value if
 // there is none. On failure returns -1 with errno set.
 int join_semaphore(key_t key, int initial);
 
 // Takes one unit, waiting while there is none; a wait broken by SIGSTOP and
-// SIGCONT is resumed. Returns 0 once the unit is taken, or -1 with errno set.
-// Returns -1 with errno EINTR, having taken nothing, once a termination signal
-// has been caught.
-int semaphore_down(int semid);
+// SIGCONT is resumed. flags is 0, or SEM_UNDO to take the unit with its guard.
+// Returns 0 once the unit is taken, or -1 with errno set. Returns -1 with errno
+// EINTR, having taken nothing, once a termination signal has been caught.
+int semaphore_down(int semid, short flags);
 
-// Adds one unit. Returns 0, or -1 with errno set.
-int semaphore_up(int semid);
+// Adds one unit. flags is 0, or SEM_UNDO to give back a guarded unit and drop
+// its guard in the same step. Returns 0, or -1 with errno set.
+int semaphore_up(int semid, short flags);
+
+// Applies guard_ops or drop_guard_ops. Returns 0, or -1 with errno set
+// (ERANGE when the value is at the system's maximum, 32767).
+int guard_unit(int semid);
+int drop_guard(int semid);

@@ -28,10 +28,9 @@ static void on_termination_signal(int sig) {
 static void on_kick(int) {}
 
 int catch_termination_signals() {
+    // No SA_RESTART: a write blocked on a full pipe must give up, as semop and
+    // nanosleep do, so that a unit held meanwhile is given back at once.
     struct sigaction sa = {};
-    // SA_RESTART keeps writes going; semop and nanosleep still return EINTR,
-    // since Linux never restarts them after a handler.
-    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
     for (int sig : TERMINATION_SIGNALS)
         sigaddset(&sa.sa_mask, sig);

@@ -3,6 +3,7 @@
 #include "shared_semaphores.hpp"
 
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <poll.h>
 #include <sys/wait.h>
@@ -49,22 +50,25 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
     EXPECT_EQ(sem_value(FREE_SEM_KEY) + sem_value(ENTRY_SEM_KEY), FREE_SEM_INITIAL);
 }
 
-// A termination signal that arrives after a place is taken but before the
-// doorkeeper has seen it: the place goes back, nobody is let in.
-TEST_F(Doorkeeper, SignalWhileHoldingAPlaceGivesItBack) {
-    sem_set(FREE_SEM_KEY, 0);
+// A signal that arrives after a place is taken but before the doorkeeper has
+// seen it: the place goes back, by hand on SIGTERM, by the kernel on SIGKILL,
+// and nobody is let in.
+TEST_F(Doorkeeper, DeathWhileHoldingAPlaceGivesItBack) {
     sem_set(ENTRY_SEM_KEY, 0);
-    pid_t pid;
-    Spawned door = spawn_with_first_call_paused(DOORKEEPER_PATH, "semop,semtimedop", &pid);
-    ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
-    sem_set(FREE_SEM_KEY, 1);
-    await_pause(door);
-    kill(pid, SIGTERM);
-    int status = wait_exit(door.pid, 2 * PAUSE_SECONDS * 1000);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_EQ(sem_value(FREE_SEM_KEY), 1);
-    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
-    EXPECT_EQ(read_rest(door.out), "");
+    for (int sig : {SIGTERM, SIGKILL}) {
+        sem_set(FREE_SEM_KEY, 0);
+        pid_t pid;
+        Spawned door = spawn_with_first_call_paused(DOORKEEPER_PATH, "semop,semtimedop", &pid);
+        ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+        sem_set(FREE_SEM_KEY, 1);
+        await_pause(door);
+        kill(pid, sig);
+        int status = wait_exit(door.pid, 2 * PAUSE_SECONDS * 1000);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), 1) << strsignal(sig);
+        EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+        EXPECT_EQ(read_rest(door.out), "");
+    }
 }
 
 TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {

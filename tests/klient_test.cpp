@@ -3,9 +3,13 @@
 #include "harness.hpp"
 #include "shared_semaphores.hpp"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 using Klient = PrivateIpc;
@@ -71,6 +75,9 @@ TEST_F(Klient, VisitLastsFifteenSecondsAndGivesOneUnitBack) {
     EXPECT_EQ(read_line(k.out, 100), wants(k.pid)); // no pause before the next visit
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    kill(k.pid, SIGKILL); // a unit given back must not come back a second time
+    EXPECT_TRUE(WIFSIGNALED(wait_exit(k.pid)));
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
 }
 
 TEST_F(Klient, StopAndContinueWhileWaitingLetsNothingIn) {
@@ -87,8 +94,8 @@ TEST_F(Klient, StopAndContinueWhileWaitingLetsNothingIn) {
     EXPECT_EQ(read_line(k.out), consumes(k.pid));
 }
 
-TEST_F(Klient, TerminationSignalWhileWaitingChangesNoValue) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
         Spawned k = spawn(KLIENT_PATH);
         EXPECT_EQ(read_line(k.out), wants(k.pid));
         ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
@@ -101,18 +108,24 @@ TEST_F(Klient, TerminationSignalWhileWaitingChangesNoValue) {
     }
 }
 
-TEST_F(Klient, TerminationSignalWhileConsumingGivesTheUnitBack) {
+// Caught signals give the unit back by hand and say so; any other death has
+// the kernel give it back, through the guard.
+TEST_F(Klient, AnyDeathWhileConsumingGivesTheUnitBack) {
     int given_back = 0;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL, SIGQUIT, SIGSEGV}) {
+        bool caught = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
         sem_set(ENTRY_SEM_KEY, 1);
-        Spawned k = spawn(KLIENT_PATH);
+        Spawned k = spawn(KLIENT_PATH, {}, [] {
+            rlimit no_core = {};
+            setrlimit(RLIMIT_CORE, &no_core);
+        });
         EXPECT_EQ(read_line(k.out), wants(k.pid));
         EXPECT_EQ(read_line(k.out), consumes(k.pid));
         kill(k.pid, sig);
-        EXPECT_EQ(read_rest(k.out), leaves(k.pid));
+        EXPECT_EQ(read_rest(k.out), caught ? leaves(k.pid) : "");
         int status = wait_exit(k.pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
-        EXPECT_EQ(sem_value(FREE_SEM_KEY), 5 + ++given_back);
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), 5 + ++given_back) << strsignal(sig);
         EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
     }
 }
@@ -143,6 +156,35 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
     EXPECT_EQ(read_rest(full.err), "klient: cannot write to standard output: File too large\n");
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 7);
+
+    // A full pipe that nobody reads, filled through a description of the
+    // test's own, so the client's stays blocking: SIGTERM still ends the
+    // client, blocked writing "konsumuje" with its unit, at once.
+    Spawned stuck = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(stuck.out), wants(stuck.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    std::string pipe_path = "/proc/self/fd/" + std::to_string(stuck.out);
+    int filler = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_NE(filler, -1) << strerror(errno);
+    while (write(filler, "x", 1) == 1)
+        ;
+    sem_set(ENTRY_SEM_KEY, 1);
+    std::string in_write = std::to_string(SYS_write) + " ";
+    std::string syscall_path = "/proc/" + std::to_string(stuck.pid) + "/syscall";
+    ASSERT_TRUE(eventually([&] {
+        FILE *f = fopen(syscall_path.c_str(), "r");
+        char call[64] = {};
+        bool blocked = f != nullptr && fgets(call, sizeof call, f) != nullptr &&
+                       std::string(call).starts_with(in_write);
+        if (f != nullptr)
+            fclose(f);
+        return blocked && sem_value(ENTRY_SEM_KEY) == 0;
+    }));
+    kill(stuck.pid, SIGTERM);
+    status = wait_exit(stuck.pid, 500);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 8);
+    close(filler);
 }
 
 // Each failure ends the client with one line naming the step, the key and the

@@ -3,6 +3,7 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
+#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,24 +31,54 @@ TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
 
 TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     int id = join_semaphore(ENTRY_SEM_KEY, 1);
-    EXPECT_EQ(semaphore_up(id), 0);
+    EXPECT_EQ(semaphore_up(id, 0), 0);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
-    EXPECT_EQ(semaphore_down(id), 0);
+    EXPECT_EQ(semaphore_down(id, 0), 0);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
     // Once a termination signal is caught, a down takes nothing.
     termination_signal = SIGTERM;
-    EXPECT_EQ(semaphore_down(id), -1);
+    EXPECT_EQ(semaphore_down(id, 0), -1);
     EXPECT_EQ(errno, EINTR);
     termination_signal = 0;
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
     sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
-    EXPECT_EQ(semaphore_up(id), -1);
+    EXPECT_EQ(semaphore_up(id, 0), -1);
     EXPECT_EQ(errno, ERANGE);
+    EXPECT_EQ(guard_unit(id), -1); // no room for the guard's +1
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 32767);
 
     ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
-    EXPECT_EQ(semaphore_down(id), -1);
+    EXPECT_EQ(semaphore_down(id, 0), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(semaphore_up(id), -1);
+    EXPECT_EQ(semaphore_up(id, 0), -1);
+}
+
+// Each step runs in a child that then dies, so that the kernel settles its
+// guard: the value afterwards shows what a death at that point would leave.
+TEST_F(SharedSemaphores, AGuardedUnitComesBackOnceWhateverEndsTheHolder) {
+    int id = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    auto die_after = [id](const std::function<void()> &steps) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            steps();
+            _exit(0);
+        }
+        EXPECT_EQ(wait_exit(pid), 0);
+        return sem_value(FREE_SEM_KEY);
+    };
+    EXPECT_EQ(die_after([id] { guard_unit(id); }), 6); // a held unit comes back
+    EXPECT_EQ(die_after([id] {
+                  guard_unit(id);
+                  semaphore_up(id, SEM_UNDO);
+              }),
+              7);                                                    // given back once, not twice
+    EXPECT_EQ(die_after([id] { semaphore_down(id, SEM_UNDO); }), 7); // a guarded place
+    EXPECT_EQ(die_after([id] {
+                  semaphore_down(id, SEM_UNDO);
+                  drop_guard(id);
+              }),
+              6); // passed on
 }
