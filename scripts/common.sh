@@ -4,8 +4,20 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ME=scripts/$(basename "$0")
 
-# Installs what the build and the tests need where it is missing (as root,
-# from the distribution's packages), or says what to install.
+# install_packages PACKAGE...: installs from the distribution's packages as root,
+# showing apt's progress, or says what to install and exits.
+install_packages() {
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+        echo "$ME: missing $*: install them (apt-get install $*) or run as root" >&2
+        exit 1
+    fi
+    echo "$ME: installing $*: updating the package lists" >&2
+    apt-get update -q >&2
+    echo "$ME: installing $*" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >&2
+}
+
+# Installs what the build and the tests need where it is missing.
 ensure_tools() {
     local missing=()
     command -v cmake >/dev/null || missing+=(cmake)
@@ -14,13 +26,11 @@ ensure_tools() {
     command -v unshare >/dev/null || missing+=(util-linux)
     command -v strace >/dev/null || missing+=(strace)
     [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-        echo "$ME: missing ${missing[*]}: install them (apt-get install ${missing[*]}) or run as root" >&2
-        exit 1
-    fi
-    echo "$ME: installing ${missing[*]}" >&2
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
+}
+
+ensure_gnuplot() {
+    command -v gnuplot >/dev/null || install_packages gnuplot-nox
 }
 
 # build DIR [cmake options...]: configures and builds into $ROOT/DIR, quietly
@@ -38,17 +48,31 @@ build() {
     fi
 }
 
+# Checks, before anything is built, that a private IPC namespace can be made
+# (see in_private_ipc), and if not says why and exits.
+check_private_ipc() {
+    unshare --ipc true 2>/dev/null && return 0
+    unshare --user --map-root-user --ipc true 2>/dev/null && return 0
+    local why
+    if [ "$(id -u)" -eq 0 ]; then
+        why="even as root: $(unshare --ipc true 2>&1 | tail -n 1)"
+    elif [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ] ||
+        [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
+        why="not root, and this system allows normal users no user namespaces: run as root, or ask an administrator to allow them"
+    else
+        why="not root, and the kernel refused a user namespace ($(unshare --user true 2>&1 | tail -n 1)), as it does inside a chroot or a restricted container: run outside it, or as root"
+    fi
+    echo "$ME: cannot make a private IPC namespace, $why; refusing to use the host's semaphores" >&2
+    exit 1
+}
+
 # Runs a command where System V semaphores are private to it, so that nothing
 # it does can reach the host's real semaphores: a new IPC namespace as root, a
 # user namespace around one otherwise.
 in_private_ipc() {
     if unshare --ipc true 2>/dev/null; then
         unshare --ipc "$@"
-    elif unshare --user --map-root-user --ipc true 2>/dev/null; then
-        unshare --user --map-root-user --ipc "$@"
     else
-        echo "$ME: cannot make a private IPC namespace: run as root, or enable unprivileged" \
-            "user namespaces; refusing to use the host's semaphores" >&2
-        return 1
+        unshare --user --map-root-user --ipc "$@"
     fi
 }
