@@ -8,6 +8,7 @@
 //
 // Run it only in a private IPC namespace (scripts/bench does): it refuses to
 // start where the semaphores exist already.
+#include "child_lines.hpp"
 #include "shared_semaphores.hpp"
 
 #include <algorithm>
@@ -16,10 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -34,64 +32,19 @@ constexpr int TIMEOUT_SECONDS = 60;
     exit(1);
 }
 
-static double now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
+static Children clients;
 
-struct Client {
-    pid_t pid;
-    int out;
-    std::string partial; // a line not yet read to its end
-};
-
-static std::vector<Client> clients;
-static int epoll_fd;
-
-static void start_client(const char *path) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == -1)
-        fail("pipe");
-    pid_t pid = fork();
-    if (pid == -1)
-        fail("fork");
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        execl(path, path, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(clients.size());
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1)
-        fail("epoll_ctl");
-    clients.push_back({pid, fds[0], {}});
-}
-
-// Waits up to timeout_ms for output and counts the lines that contain word.
-// Returns -1 on timeout.
-static int count_lines(const char *word, int timeout_ms) {
-    epoll_event events[64];
-    int n = epoll_wait(epoll_fd, events, 64, timeout_ms);
-    if (n <= 0)
-        return -1;
+// Waits for output until some line contains word or since has been
+// TIMEOUT_SECONDS ago, and returns how many lines contained it.
+static int count_lines(const char *word, double since, const char *timeout_message) {
     int found = 0;
-    for (int i = 0; i < n; i++) {
-        Client &c = clients[events[i].data.u32];
-        char buf[4096];
-        ssize_t len;
-        while ((len = read(c.out, buf, sizeof buf)) > 0)
-            c.partial.append(buf, len);
-        if (len == 0) // the client ended: stop watching its pipe
-            epoll_ctl(epoll_fd, EPOLL_CTL_DEL, c.out, nullptr);
-        size_t end;
-        while ((end = c.partial.find('\n')) != std::string::npos) {
-            found += c.partial.substr(0, end).find(word) != std::string::npos;
-            c.partial.erase(0, end + 1);
-        }
+    while (found == 0) {
+        if (read_child_lines(&clients, 1000, [&](size_t, const std::string &line, double) {
+                found += line.find(word) != std::string::npos;
+            }) == -1)
+            fail("epoll_wait");
+        if (found == 0 && monotonic_seconds() - since > TIMEOUT_SECONDS)
+            fail(timeout_message);
     }
     return found;
 }
@@ -149,61 +102,52 @@ int main(int argc, char **argv) {
     files.rlim_cur = files.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &files) == -1 || files.rlim_cur < static_cast<rlim_t>(n) + 64)
         fail("too few file descriptors for that many clients");
-    if ((epoll_fd = epoll_create1(EPOLL_CLOEXEC)) == -1)
+    if (open_children(&clients) == -1)
         fail("epoll_create1");
     signal(SIGPIPE, SIG_IGN);
 
     // Join: every client started, has printed its first line and waits.
-    double started = now();
+    double started = monotonic_seconds();
     for (int i = 0; i < n; i++)
-        start_client(KLIENT_PATH);
-    int announced = 0;
-    while (announced < n) {
-        int found = count_lines("chce wejsc", TIMEOUT_SECONDS * 1000);
-        if (found < 0)
-            fail("timed out waiting for the clients' first lines");
-        announced += found;
-    }
+        if (start_child(&clients, KLIENT_PATH, false) == -1)
+            fail("cannot start a client");
+    for (int announced = 0; announced < n;)
+        announced +=
+            count_lines("chce wejsc", started, "timed out waiting for the clients' first lines");
     int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
     int free_sem = semget(FREE_SEM_KEY, 1, 0);
     while (semctl(entry_sem, 0, GETNCNT) < n)
-        if (now() - started > TIMEOUT_SECONDS)
+        if (monotonic_seconds() - started > TIMEOUT_SECONDS)
             fail("timed out waiting for the clients to wait");
-    double join_seconds = now() - started;
+    double join_seconds = monotonic_seconds() - started;
 
     // Memory and idle CPU of the waiting clients.
     std::vector<double> pss, rss;
     long ticks_before = 0, ticks_after = 0;
-    for (const Client &c : clients) {
+    for (const Child &c : clients.list) {
         pss.push_back(smaps_kib(c.pid, "Pss"));
         rss.push_back(smaps_kib(c.pid, "Rss"));
         ticks_before += cpu_ticks(c.pid);
     }
     sleep(CPU_WINDOW_SECONDS);
-    for (const Client &c : clients)
+    for (const Child &c : clients.list)
         ticks_after += cpu_ticks(c.pid);
 
     // Hand-off: one unit at a time, until some client says it consumes.
     std::vector<double> latency_us;
     for (int i = 0; i < n; i++) {
-        double t0 = now();
+        double t0 = monotonic_seconds();
         if (semaphore_up(entry_sem, 0) == -1)
             fail("cannot raise the entry semaphore");
-        int found = 0;
-        while (found == 0) {
-            int got = count_lines("konsumuje", TIMEOUT_SECONDS * 1000);
-            if (got < 0)
-                fail("timed out waiting for a client to be let in");
-            found += got;
-        }
-        latency_us.push_back((now() - t0) * 1e6);
+        count_lines("konsumuje", t0, "timed out waiting for a client to be let in");
+        latency_us.push_back((monotonic_seconds() - t0) * 1e6);
     }
 
     // End every client; those inside give their unit back as they go.
-    for (const Client &c : clients)
+    for (const Child &c : clients.list)
         kill(c.pid, SIGTERM);
     int by_sigterm = 0;
-    for (const Client &c : clients) {
+    for (const Child &c : clients.list) {
         int status;
         waitpid(c.pid, &status, 0);
         by_sigterm += WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;

@@ -1,0 +1,94 @@
+// Programs on pipes, watched with epoll.
+#include "child_lines.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+extern char **environ;
+
+double monotonic_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+int open_children(Children *children) {
+    children->epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    return children->epoll_fd == -1 ? -1 : 0;
+}
+
+int start_child(Children *children, const char *path, bool own_group) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == -1)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_init(&attr);
+    // Signals this process ignores or blocks would otherwise stay so in the child.
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_group)
+        flags |= POSIX_SPAWN_SETPGROUP; // with group 0: a group of its own
+    posix_spawnattr_setflags(&attr, flags);
+    char *argv[] = {const_cast<char *>(path), nullptr};
+    pid_t pid;
+    int err = posix_spawn(&pid, path, &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = children->list.size();
+    if (err == 0 && (fcntl(fds[0], F_SETFL, O_NONBLOCK) == -1 ||
+                     epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1))
+        err = errno;
+    if (err != 0) {
+        close(fds[0]);
+        errno = err;
+        return -1;
+    }
+    children->list.push_back({pid, fds[0], {}});
+    return static_cast<int>(children->list.size() - 1);
+}
+
+int read_child_lines(Children *children, int timeout_ms, const LineHandler &on_line) {
+    epoll_event events[64];
+    int n = epoll_wait(children->epoll_fd, events, 64, timeout_ms);
+    if (n == -1)
+        return errno == EINTR ? 0 : -1;
+    std::vector<std::pair<size_t, std::string>> lines;
+    double when = monotonic_seconds();
+    for (int i = 0; i < n; i++) {
+        size_t index = events[i].data.u64;
+        Child &c = children->list[index];
+        char buf[4096];
+        ssize_t len;
+        while ((len = read(c.out, buf, sizeof buf)) > 0)
+            c.partial.append(buf, len);
+        if (len == 0) { // the child has ended and its pipe is empty
+            epoll_ctl(children->epoll_fd, EPOLL_CTL_DEL, c.out, nullptr);
+            close(c.out);
+            c.out = -1;
+        }
+        size_t end;
+        while ((end = c.partial.find('\n')) != std::string::npos) {
+            lines.emplace_back(index, c.partial.substr(0, end));
+            c.partial.erase(0, end + 1);
+        }
+    }
+    // Handed over only now: a handler may start children, which moves the list.
+    for (const auto &[index, line] : lines)
+        on_line(index, line, when);
+    return static_cast<int>(lines.size());
+}

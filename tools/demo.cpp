@@ -1,0 +1,289 @@
+// demo: one doorkeeper and N clients on the semaphores of the IPC namespace it
+// runs in (scripts/demo gives it a private one). Every line they print passes
+// straight through, a status line comes every 5 seconds, and each event can
+// be logged with the time it was read. After S seconds, or at SIGINT, SIGTERM
+// or SIGHUP, it ends them all and says whether free + entry is back at the
+// free semaphore's starting value: exit status 0 only then.
+//
+// With --chaos it also kills a random client with SIGKILL every 1 to 3
+// seconds, now and then the doorkeeper instead, starts another in its place,
+// and at the end kills everything with SIGKILL.
+#include "child_lines.hpp"
+#include "shared_semaphores.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
+
+constexpr double STATUS_EVERY_SECONDS = 5;
+constexpr double CHAOS_MIN_SECONDS = 1, CHAOS_MAX_SECONDS = 3;
+constexpr int CHAOS_DOORKEEPER_ONE_IN = 5; // how often chaos picks the doorkeeper
+constexpr double STOP_TIMEOUT_SECONDS = 10;
+
+struct Process {
+    bool doorkeeper;
+    bool alive;
+    bool inside;         // has said "konsumuje" and not yet "ucieka"
+    bool inside_at_stop; // was inside when the stop was sent
+};
+
+static Children children;            // every process started, in order
+static std::vector<Process> process; // the same order
+static FILE *event_log;
+static double started;
+static int completed, cut_short, killed;
+static volatile sig_atomic_t stop_requested;
+
+static void on_stop(int) {
+    stop_requested = 1;
+}
+
+[[noreturn]] static void fail(const char *what) {
+    fprintf(stderr, "demo: %s: %s\n", what, strerror(errno));
+    exit(1);
+}
+
+static void log_event(size_t index, const char *event, double when) {
+    if (event_log == nullptr)
+        return;
+    if (process[index].doorkeeper)
+        fprintf(event_log, "%.3f\tdoorkeeper\t%s\n", when - started, event);
+    else
+        fprintf(event_log, "%.3f\t%d\t%s\n", when - started, children.list[index].pid, event);
+}
+
+static size_t start(bool doorkeeper) {
+    int index = start_child(&children, doorkeeper ? DOORKEEPER_PATH : KLIENT_PATH, true);
+    if (index == -1)
+        fail(doorkeeper ? "cannot start the doorkeeper" : "cannot start a client");
+    process.push_back({doorkeeper, true, false, false});
+    return index;
+}
+
+// Passes a line through and notes what it says.
+static void take_line(size_t index, const std::string &line, double when) {
+    printf("%s\n", line.c_str());
+    Process &p = process[index];
+    auto ends_with = [&line](const char *tail) {
+        size_t n = strlen(tail);
+        return line.size() >= n && line.compare(line.size() - n, n, tail) == 0;
+    };
+    if (p.doorkeeper && line.starts_with("doorkeeper: let one in")) {
+        log_event(index, "admits", when);
+    } else if (!p.doorkeeper && ends_with(" chce wejsc!")) {
+        log_event(index, "wants", when);
+    } else if (!p.doorkeeper && ends_with(" konsumuje!")) {
+        p.inside = true;
+        log_event(index, "enters", when);
+    } else if (!p.doorkeeper && ends_with(" ucieka!")) {
+        p.inside = false;
+        (p.inside_at_stop ? cut_short : completed)++;
+        p.inside_at_stop = false;
+        log_event(index, "leaves", when);
+    }
+}
+
+static void read_lines(int timeout_ms) {
+    if (read_child_lines(&children, timeout_ms, take_line) == -1)
+        fail("cannot read the programs' output");
+    fflush(stdout);
+}
+
+// Reads every line that has been written so far.
+static void drain() {
+    while (read_child_lines(&children, 0, take_line) > 0)
+        ;
+    fflush(stdout);
+}
+
+static void ended(size_t index, const char *event) {
+    process[index].alive = false;
+    process[index].inside = false;
+    log_event(index, event, monotonic_seconds());
+}
+
+// Notices programs that ended on their own, for instance after a failure.
+static void reap_unexpected() {
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+        for (size_t i = 0; i < process.size(); i++)
+            if (children.list[i].pid == pid && process[i].alive) {
+                printf("-- %s %d ended by itself (status %d)\n",
+                       process[i].doorkeeper ? "doorkeeper" : "client", pid, status);
+                ended(i, "ended");
+            }
+}
+
+static int semaphore_value(key_t key, int command) {
+    return semctl(semget(key, 1, 0), 0, command);
+}
+
+static void print_status(double now) {
+    int inside = 0;
+    for (const Process &p : process)
+        inside += p.alive && p.inside;
+    printf("-- %3.0fs: free %d, entry %d, waiting %d, inside %d, visits %d\n", now - started,
+           semaphore_value(FREE_SEM_KEY, GETVAL), semaphore_value(ENTRY_SEM_KEY, GETVAL),
+           semaphore_value(ENTRY_SEM_KEY, GETNCNT), inside, completed + cut_short);
+}
+
+static void kill_one(std::mt19937 &random) {
+    std::vector<size_t> alive_clients;
+    size_t doorkeeper = 0;
+    for (size_t i = 0; i < process.size(); i++) {
+        if (process[i].alive && process[i].doorkeeper)
+            doorkeeper = i;
+        else if (process[i].alive)
+            alive_clients.push_back(i);
+    }
+    bool pick_doorkeeper = random() % CHAOS_DOORKEEPER_ONE_IN == 0 || alive_clients.empty();
+    size_t victim = pick_doorkeeper ? doorkeeper : alive_clients[random() % alive_clients.size()];
+    pid_t pid = children.list[victim].pid;
+    bool was_inside = process[victim].inside;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    drain(); // what it wrote before it died comes before its end in the log
+    killed++;
+    ended(victim, "killed");
+    size_t next = start(pick_doorkeeper);
+    printf("-- chaos: SIGKILL to %s %d%s; %d takes its place\n",
+           pick_doorkeeper ? "the doorkeeper" : "client", pid, was_inside ? " (inside)" : "",
+           children.list[next].pid);
+}
+
+// Ends every living program of the kind given with sig, reading their last
+// lines, and waits for them. A stopped client that was inside is cut short:
+// the clients are frozen first, so that the lines read by then show exactly
+// who is inside when the stop is sent.
+static void stop_all(bool doorkeepers, int sig) {
+    std::vector<size_t> targets;
+    for (size_t i = 0; i < process.size(); i++)
+        if (process[i].alive && process[i].doorkeeper == doorkeepers)
+            targets.push_back(i);
+    if (!doorkeepers && sig == SIGTERM) {
+        for (size_t i : targets)
+            kill(children.list[i].pid, SIGSTOP);
+        for (size_t i : targets)
+            waitpid(children.list[i].pid, nullptr, WUNTRACED);
+        drain();
+        for (size_t i : targets)
+            process[i].inside_at_stop = process[i].inside;
+    }
+    for (size_t i : targets) {
+        kill(children.list[i].pid, sig);
+        kill(children.list[i].pid, SIGCONT);
+        killed += sig == SIGKILL;
+    }
+    double deadline = monotonic_seconds() + STOP_TIMEOUT_SECONDS;
+    for (size_t left = targets.size(); left > 0;) {
+        read_lines(50);
+        for (size_t i : targets) {
+            pid_t pid = children.list[i].pid;
+            pid_t r = process[i].alive ? waitpid(pid, nullptr, WNOHANG) : 0;
+            if (r == pid || r == -1) { // -1: it had ended already, and was reaped
+                drain();
+                ended(i, "stopped");
+                left--;
+            } else if (process[i].alive && monotonic_seconds() > deadline) {
+                kill(pid, SIGKILL);
+            }
+        }
+    }
+}
+
+[[noreturn]] static void usage() {
+    fprintf(stderr, "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE]\n");
+    exit(2);
+}
+
+int main(int argc, char **argv) {
+    int clients = 8;
+    double seconds = 40;
+    bool chaos = false;
+    const char *log_path = nullptr;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--chaos")
+            chaos = true;
+        else if (i + 1 == argc)
+            usage();
+        else if (arg == "--clients")
+            clients = atoi(argv[++i]);
+        else if (arg == "--seconds")
+            seconds = atof(argv[++i]);
+        else if (arg == "--log")
+            log_path = argv[++i];
+        else
+            usage();
+    }
+    if (clients < 1 || clients > 9999 || seconds <= 0)
+        usage();
+    if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1) {
+        fprintf(stderr, "demo: the semaphores exist already: run this in a fresh IPC namespace "
+                        "(scripts/demo does)\n");
+        return 1;
+    }
+    if (log_path != nullptr) {
+        if ((event_log = fopen(log_path, "w")) == nullptr)
+            fail(log_path);
+        fprintf(event_log, "seconds\tprocess\tevent\n");
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    if (open_children(&children) == -1)
+        fail("epoll_create1");
+
+    std::mt19937 random(std::random_device{}());
+    std::uniform_real_distribution<double> chaos_gap(CHAOS_MIN_SECONDS, CHAOS_MAX_SECONDS);
+    started = monotonic_seconds();
+    start(true);
+    for (int i = 0; i < clients; i++)
+        start(false);
+
+    double end = started + seconds;
+    double next_status = started + STATUS_EVERY_SECONDS;
+    double next_chaos = chaos ? started + chaos_gap(random) : end;
+    for (double now = started; !stop_requested && now < end; now = monotonic_seconds()) {
+        double next = std::min({end, next_status, next_chaos});
+        read_lines(static_cast<int>((next - now) * 1000) + 1);
+        reap_unexpected();
+        now = monotonic_seconds();
+        if (now >= next_chaos && now < end) {
+            kill_one(random);
+            next_chaos = now + chaos_gap(random);
+        }
+        if (now >= next_status) {
+            print_status(now);
+            next_status += STATUS_EVERY_SECONDS;
+        }
+    }
+
+    int sig = chaos ? SIGKILL : SIGTERM;
+    printf(chaos ? "-- killing the doorkeeper, then the clients\n"
+                 : "-- stopping the doorkeeper, then the clients\n");
+    stop_all(true, sig);
+    stop_all(false, sig);
+    int free_value = semaphore_value(FREE_SEM_KEY, GETVAL);
+    int entry_value = semaphore_value(ENTRY_SEM_KEY, GETVAL);
+    printf("-- %d visits completed, %d cut short by the stop\n", completed, cut_short);
+    if (chaos)
+        printf("-- %d killed with SIGKILL\n", killed);
+    printf("-- free %d + entry %d = %d\n", free_value, entry_value, free_value + entry_value);
+    if (event_log != nullptr && fclose(event_log) != 0)
+        fail(log_path);
+    if (free_value + entry_value == FREE_SEM_INITIAL) {
+        printf("-- no unit lost\n");
+        return 0;
+    }
+    printf("-- UNITS LOST: free + entry should be %d\n", FREE_SEM_INITIAL);
+    return 1;
+}
