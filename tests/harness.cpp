@@ -48,6 +48,8 @@ void PrivateIpc::SetUp() {
 }
 
 void PrivateIpc::TearDown() {
+    for (pid_t pid : traced)
+        kill(pid, SIGKILL);
     for (const Spawned &s : spawned) {
         kill(s.pid, SIGKILL);
         waitpid(s.pid, nullptr, 0);
@@ -113,6 +115,7 @@ Spawned PrivateIpc::spawn_with_first_call_paused(const char *path, const char *s
     free(wanted);
     if (*program == 0) // never hand out 0: kill(0, ...) would reach the test itself
         throw std::runtime_error("the traced program did not start");
+    traced.push_back(*program);
     return tracer;
 }
 

@@ -29,6 +29,7 @@ class PrivateIpc : public ::testing::Test {
     // which ends as the program ends; *program is the program's pid.
     Spawned spawn_with_first_call_paused(const char *path, const char *syscalls, pid_t *program);
     std::vector<Spawned> spawned;
+    std::vector<pid_t> traced; // strace's programs, which outlive a killed strace
 };
 
 constexpr int PAUSE_SECONDS = 3;
