@@ -37,6 +37,7 @@ static std::vector<Process> process; // the same order
 static FILE *event_log;
 static double started;
 static int completed, cut_short, killed;
+static bool clients_frozen; // their lines up to the stop have all been read
 static volatile sig_atomic_t stop_requested;
 
 static void on_stop(int) {
@@ -79,6 +80,9 @@ static void take_line(size_t index, const std::string &line, double when) {
         log_event(index, "wants", when);
     } else if (!p.doorkeeper && ends_with(" konsumuje!")) {
         p.inside = true;
+        // Said only now, but a frozen client takes no unit: it had its unit
+        // when the stop was sent.
+        p.inside_at_stop = clients_frozen;
         log_event(index, "enters", when);
     } else if (!p.doorkeeper && ends_with(" ucieka!")) {
         p.inside = false;
@@ -174,6 +178,7 @@ static void stop_all(bool doorkeepers, int sig) {
         drain();
         for (size_t i : targets)
             process[i].inside_at_stop = process[i].inside;
+        clients_frozen = true;
     }
     for (size_t i : targets) {
         kill(children.list[i].pid, sig);
