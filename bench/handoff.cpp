@@ -1,5 +1,5 @@
 // Measures what waiting klient processes cost and how fast they react: starts
-// N clients at once, each with standard output on a pipe of its own, and
+// N clients at once, all with standard output on one pipe, and
 // reports how long they take to join and wait, their memory (PSS and RSS),
 // the CPU time they burn while waiting, and the hand-off latency from raising
 // the entry semaphore to reading a client's "konsumuje" line. It ends every
@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,13 +96,8 @@ int main(int argc, char **argv) {
     errno = 0;
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
         fail("the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
-    rlimit files;
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &files) == -1 || files.rlim_cur < static_cast<rlim_t>(n) + 64)
-        fail("too few file descriptors for that many clients");
-    if (open_children(&clients) == -1)
-        fail("epoll_create1");
+    if (open_children(&clients) == -1 || share_one_pipe(&clients) == -1)
+        fail("cannot make the clients' pipe");
     signal(SIGPIPE, SIG_IGN);
 
     // Join: every client started, has printed its first line and waits.

@@ -22,9 +22,23 @@ int open_children(Children *children) {
     return children->epoll_fd == -1 ? -1 : 0;
 }
 
-int start_child(Children *children, const char *path, bool own_group) {
+int share_one_pipe(Children *children) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) == -1)
+    epoll_event ev = {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = FROM_SHARED_PIPE;
+    if (pipe2(fds, O_CLOEXEC) == -1 || fcntl(fds[0], F_SETFL, O_NONBLOCK) == -1 ||
+        epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1)
+        return -1;
+    children->shared_in = fds[0];
+    children->shared_out = fds[1];
+    return 0;
+}
+
+int start_child(Children *children, const char *path, bool own_group) {
+    bool shared = children->shared_out != -1;
+    int fds[2] = {-1, children->shared_out};
+    if (!shared && pipe2(fds, O_CLOEXEC) == -1)
         return -1;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -46,15 +60,18 @@ int start_child(Children *children, const char *path, bool own_group) {
     int err = posix_spawn(&pid, path, &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
-    close(fds[1]);
-    epoll_event ev = {};
-    ev.events = EPOLLIN;
-    ev.data.u64 = children->list.size();
-    if (err == 0 && (fcntl(fds[0], F_SETFL, O_NONBLOCK) == -1 ||
-                     epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1))
-        err = errno;
+    if (!shared) {
+        close(fds[1]);
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.u64 = children->list.size();
+        if (err == 0 && (fcntl(fds[0], F_SETFL, O_NONBLOCK) == -1 ||
+                         epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1))
+            err = errno;
+        if (err != 0)
+            close(fds[0]);
+    }
     if (err != 0) {
-        close(fds[0]);
         errno = err;
         return -1;
     }
@@ -71,20 +88,22 @@ int read_child_lines(Children *children, int timeout_ms, const LineHandler &on_l
     double when = monotonic_seconds();
     for (int i = 0; i < n; i++) {
         size_t index = events[i].data.u64;
-        Child &c = children->list[index];
+        bool shared = index == FROM_SHARED_PIPE;
+        int *fd = shared ? &children->shared_in : &children->list[index].out;
+        std::string &partial = shared ? children->shared_partial : children->list[index].partial;
         char buf[4096];
         ssize_t len;
-        while ((len = read(c.out, buf, sizeof buf)) > 0)
-            c.partial.append(buf, len);
-        if (len == 0) { // the child has ended and its pipe is empty
-            epoll_ctl(children->epoll_fd, EPOLL_CTL_DEL, c.out, nullptr);
-            close(c.out);
-            c.out = -1;
+        while ((len = read(*fd, buf, sizeof buf)) > 0)
+            partial.append(buf, len);
+        if (len == 0) { // every writer has ended and the pipe is empty
+            epoll_ctl(children->epoll_fd, EPOLL_CTL_DEL, *fd, nullptr);
+            close(*fd);
+            *fd = -1;
         }
         size_t end;
-        while ((end = c.partial.find('\n')) != std::string::npos) {
-            lines.emplace_back(index, c.partial.substr(0, end));
-            c.partial.erase(0, end + 1);
+        while ((end = partial.find('\n')) != std::string::npos) {
+            lines.emplace_back(index, partial.substr(0, end));
+            partial.erase(0, end + 1);
         }
     }
     // Handed over only now: a handler may start children, which moves the list.

@@ -17,7 +17,13 @@ struct Child {
 struct Children {
     int epoll_fd = -1;
     std::vector<Child> list; // in the order they were started
+    // One pipe for all children instead of a pipe each (see share_one_pipe).
+    int shared_in = -1, shared_out = -1;
+    std::string shared_partial;
 };
+
+// Index given to lines that came through the shared pipe.
+constexpr size_t FROM_SHARED_PIPE = static_cast<size_t>(-1);
 
 // Seconds on the monotonic clock.
 double monotonic_seconds();
@@ -25,7 +31,15 @@ double monotonic_seconds();
 // Prepares an empty set. Returns 0, or -1 with errno set.
 int open_children(Children *children);
 
-// Starts path with no arguments, standard output on a new pipe, the other
+// From now on, children write to one pipe that they share: lines stay whole
+// (each is written at once and is shorter than PIPE_BUF), but which child
+// wrote a line is no longer known. Every descriptor this process holds is
+// copied into each new child and closed again at its exec, so holding one
+// pipe instead of thousands keeps a start's cost flat. Returns 0, or -1 with
+// errno set.
+int share_one_pipe(Children *children);
+
+// Starts path with no arguments, standard output on a new pipe (or the shared one), the other
 // descriptors as this process has them, default signal handling, and, if
 // own_group, in a process group of its own (so that Ctrl-C at a terminal does
 // not reach it). It is spawned, not forked, so that the cost of a start does
@@ -34,8 +48,8 @@ int open_children(Children *children);
 int start_child(Children *children, const char *path, bool own_group);
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
-// without its newline, to on_line with the child's index and the time it was
-// read. Returns the number of lines, 0 if none came in time, or -1 with errno
+// without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)
+// and the time it was read. Returns the number of lines, 0 if none came in time, or -1 with errno
 // set.
 using LineHandler = std::function<void(size_t index, const std::string &line, double when)>;
 int read_child_lines(Children *children, int timeout_ms, const LineHandler &on_line);
