@@ -55,12 +55,12 @@ check_private_ipc() {
     unshare --user --map-root-user --ipc true 2>/dev/null && return 0
     local why
     if [ "$(id -u)" -eq 0 ]; then
-        why="even as root: $(unshare --ipc true 2>&1 | tail -n 1)"
+        why="even as root: $(unshare --ipc true 2>&1 | tail -n 1 || true)"
     elif [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ] ||
         [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
         why="not root, and this system allows normal users no user namespaces: run as root, or ask an administrator to allow them"
     else
-        why="not root, and the kernel refused a user namespace ($(unshare --user true 2>&1 | tail -n 1)), as it does inside a chroot or a restricted container: run outside it, or as root"
+        why="not root, and the kernel refused a user namespace ($(unshare --user true 2>&1 | tail -n 1 || true)), as it does inside a chroot or a restricted container: run outside it, or as root"
     fi
     echo "$ME: cannot make a private IPC namespace, $why; refusing to use the host's semaphores" >&2
     exit 1
