@@ -70,21 +70,17 @@ static size_t start(bool doorkeeper) {
 static void take_line(size_t index, const std::string &line, double when) {
     printf("%s\n", line.c_str());
     Process &p = process[index];
-    auto ends_with = [&line](const char *tail) {
-        size_t n = strlen(tail);
-        return line.size() >= n && line.compare(line.size() - n, n, tail) == 0;
-    };
     if (p.doorkeeper && line.starts_with("doorkeeper: let one in")) {
         log_event(index, "admits", when);
-    } else if (!p.doorkeeper && ends_with(" chce wejsc!")) {
+    } else if (!p.doorkeeper && line.ends_with(" chce wejsc!")) {
         log_event(index, "wants", when);
-    } else if (!p.doorkeeper && ends_with(" konsumuje!")) {
+    } else if (!p.doorkeeper && line.ends_with(" konsumuje!")) {
         p.inside = true;
         // Said only now, but a frozen client takes no unit: it had its unit
         // when the stop was sent.
         p.inside_at_stop = clients_frozen;
         log_event(index, "enters", when);
-    } else if (!p.doorkeeper && ends_with(" ucieka!")) {
+    } else if (!p.doorkeeper && line.ends_with(" ucieka!")) {
         p.inside = false;
         (p.inside_at_stop ? cut_short : completed)++;
         p.inside_at_stop = false;
