@@ -9,15 +9,32 @@
 #include <cstdlib>
 #include <cstring>
 
+static const char *semaphore_name(key_t key) {
+    return key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
+}
+
+// Joins the set or dies. A set left at 0 by a maker that died before starting
+// it would make everyone wait for ever without a word: say so, and go on, since
+// a counterpart may still raise it.
+static int join_or_die(const char *program, key_t key, int initial) {
+    int semid = join_semaphore(key, initial);
+    if (semid == -1)
+        die_on_semaphore(program, "cannot join", key, errno);
+    if (never_started(semid, initial))
+        fprintf(stderr,
+                "%s: the %s semaphore (key %d) was made but never given its starting value: its "
+                "maker ended first; remove it (ipcrm -S %d) and start again\n",
+                program, semaphore_name(key), static_cast<int>(key), static_cast<int>(key));
+    return semid;
+}
+
 void start_up(const char *program, int *free_sem, int *entry_sem) {
     if (catch_termination_signals() == -1) {
         fprintf(stderr, "%s: cannot catch termination signals: %s\n", program, strerror(errno));
         exit(1);
     }
-    if ((*free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL)) == -1)
-        die_on_semaphore(program, "cannot join", FREE_SEM_KEY, errno);
-    if ((*entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL)) == -1)
-        die_on_semaphore(program, "cannot join", ENTRY_SEM_KEY, errno);
+    *free_sem = join_or_die(program, FREE_SEM_KEY, FREE_SEM_INITIAL);
+    *entry_sem = join_or_die(program, ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
 }
 
 void lower_or_end(const char *program, int semid, key_t key, short flags) {
@@ -29,8 +46,7 @@ void lower_or_end(const char *program, int semid, key_t key, short flags) {
 }
 
 void die_on_semaphore(const char *program, const char *what, key_t key, int err) {
-    const char *name = key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
-    fprintf(stderr, "%s: %s the %s semaphore (key %d): %s\n", program, what, name,
+    fprintf(stderr, "%s: %s the %s semaphore (key %d): %s\n", program, what, semaphore_name(key),
             static_cast<int>(key), strerror(err));
     exit(1);
 }

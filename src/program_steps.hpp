@@ -6,6 +6,7 @@
 
 // Catches the termination signals, then joins the free semaphore and the
 // entry semaphore, in that order. On failure says why and exits with status 1.
+// Warns on standard error of a set that was made but never started.
 void start_up(const char *program, int *free_sem, int *entry_sem);
 
 // Takes one unit (flags as for semaphore_down), or ends the process: by the

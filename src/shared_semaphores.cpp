@@ -4,6 +4,7 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
+#include <ctime>
 #include <sys/ipc.h>
 
 const sembuf down_op = {0, -1, 0};
@@ -42,6 +43,26 @@ int join_semaphore(key_t key, int initial) {
             return semid;
         // The set was removed between the two calls: create it afresh.
     }
+}
+
+// At 0 with no operation ever done on it (sem_otime 0). A set given its value
+// with SETVAL has no operation done on it either, but is not at 0.
+static bool at_zero_untouched(int semid) {
+    semid_ds ds = {};
+    return semctl(semid, 0, GETVAL) == 0 && semctl(semid, 0, IPC_STAT, &ds) == 0 &&
+           ds.sem_otime == 0;
+}
+
+bool never_started(int semid, int initial) {
+    if (initial <= 0 || !at_zero_untouched(semid))
+        return false;
+    const timespec step = {0, 1000000};
+    for (int waited = 0; waited < START_WAIT_MS; waited++) {
+        nanosleep(&step, nullptr); // a signal only cuts one step short
+        if (!at_zero_untouched(semid))
+            return false;
+    }
+    return true;
 }
 
 int semaphore_down(int semid, short flags) {

@@ -36,6 +36,14 @@ extern const sembuf drop_guard_ops[2];
 // there is none. On failure returns -1 with errno set.
 int join_semaphore(key_t key, int initial);
 
+// Making a set and giving it its starting value are two calls, so a maker
+// that dies between them leaves a set at 0 that nobody ever operated on.
+// Returns true if the set looks so: initial is above 0, the set is at 0 and
+// no semop was ever done on it, still after waiting up to START_WAIT_MS for
+// a maker that is between its two calls. Returns at once in every other case.
+constexpr int START_WAIT_MS = 250;
+bool never_started(int semid, int initial);
+
 // Takes one unit, waiting while there is none; a wait broken by SIGSTOP and
 // SIGCONT is resumed. flags is 0, or SEM_UNDO to take the unit with its guard.
 // Returns 0 once the unit is taken, or -1 with errno set. Returns -1 with errno

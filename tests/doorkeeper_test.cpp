@@ -80,3 +80,28 @@ TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
     EXPECT_EQ(read_rest(door.out), "");
 }
+
+// A maker killed between making the free set and starting it leaves it at 0
+// for good: whoever joins it later says so, once, and goes on as before. A set
+// given its value with SETVAL, which no semop has touched either, is no such set.
+TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
+    pid_t pid;
+    Spawned maker = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
+    await_pause(maker); // the free set is made, its starting value not yet given
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(wait_exit(maker.pid)));
+    Spawned door = spawn(DOORKEEPER_PATH);
+    EXPECT_EQ(read_line(door.err),
+              "doorkeeper: the free semaphore (key 66268) was made but never given its starting "
+              "value: its maker ended first; remove it (ipcrm -S 66268) and start again\n");
+    ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+    sem_set(FREE_SEM_KEY, 1); // a counterpart may still raise it
+    EXPECT_EQ(read_line(door.out), "doorkeeper: let one in (admission 1)\n");
+    EXPECT_EQ(read_line(door.err, 300), "");
+
+    semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
+    sem_set(FREE_SEM_KEY, 1);
+    Spawned other = spawn(DOORKEEPER_PATH);
+    EXPECT_EQ(read_line(other.out), "doorkeeper: let one in (admission 1)\n");
+    EXPECT_EQ(read_line(other.err, 300), "");
+}
