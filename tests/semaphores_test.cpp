@@ -60,7 +60,7 @@ TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
 // guard: the value afterwards shows what a death at that point would leave.
 TEST_F(SharedSemaphores, AGuardedUnitComesBackOnceWhateverEndsTheHolder) {
     int id = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
-    auto die_after = [id](const std::function<void()> &steps) {
+    auto die_after = [](const std::function<void()> &steps) {
         pid_t pid = fork();
         if (pid == 0) {
             steps();
