@@ -1,8 +1,9 @@
+# shellcheck shell=bash
 # Sourced by the scripts in this folder: installs what the build needs, builds,
 # and runs commands in a private IPC namespace.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-ME=scripts/$(basename "$0")
+ME=${ME:-scripts/$(basename "$0")}
 
 # install_packages PACKAGE...: installs from the distribution's packages as root,
 # showing apt's progress, or says what to install and exits.
@@ -17,15 +18,18 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >&2
 }
 
-# Installs what the build and the tests need where it is missing.
+# ensure_tools build|tests: installs what the build needs where it is missing,
+# and for tests what the tests need too.
 ensure_tools() {
     local missing=()
     command -v cmake >/dev/null || missing+=(cmake)
     command -v g++ >/dev/null || missing+=(g++)
     command -v make >/dev/null || missing+=(make)
     command -v unshare >/dev/null || missing+=(util-linux)
-    command -v strace >/dev/null || missing+=(strace)
-    [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    if [ "$1" = tests ]; then
+        command -v strace >/dev/null || missing+=(strace)
+        [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    fi
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
 
@@ -33,17 +37,41 @@ ensure_gnuplot() {
     command -v gnuplot >/dev/null || install_packages gnuplot-nox
 }
 
-# build DIR [cmake options...]: configures and builds into $ROOT/DIR, quietly
-# unless it fails.
+# build DIR [cmake options...]: configures and builds into $ROOT/DIR, saying
+# so before and after, and showing the build's output only if it fails.
 build() {
-    local dir=$1 log
+    local dir=$1 log start=$SECONDS
     shift
+    echo "$ME: building in $dir/ ..." >&2
     mkdir -p "$ROOT/$dir"
     log=$ROOT/$dir/build.log
     if ! { cmake -S "$ROOT" -B "$ROOT/$dir" "$@" && cmake --build "$ROOT/$dir" -j "$(nproc)"; } \
         >"$log" 2>&1; then
         cat "$log" >&2
-        echo "$ME: the build in $dir failed" >&2
+        echo "$ME: the build in $dir/ failed" >&2
+        exit 1
+    fi
+    echo "$ME: built in $dir/ in $((SECONDS - start)) s" >&2
+}
+
+# usage_error MESSAGE: names what was wrong, then gives the script's usage
+# (its function usage) on standard error, and exits with status 2.
+usage_error() {
+    echo "$ME: $1" >&2
+    usage >&2
+    exit 2
+}
+
+# check_writable PATH: refuses, before anything is built or run, a file that
+# could not be written in the end.
+check_writable() {
+    local dir
+    dir=$(dirname -- "$1")
+    if [ ! -d "$dir" ]; then
+        echo "$ME: cannot write $1: there is no directory $dir" >&2
+        exit 1
+    elif [ ! -w "$dir" ] || { [ -e "$1" ] && [ ! -w "$1" ]; }; then
+        echo "$ME: cannot write $1: permission denied" >&2
         exit 1
     fi
 }

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,33 +199,58 @@ static void stop_all(bool doorkeepers, int sig) {
     }
 }
 
-[[noreturn]] static void usage() {
-    fprintf(stderr, "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE]\n");
+constexpr const char *USAGE = "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE]\n"
+                              "       (defaults: 8 clients, 40 seconds)\n";
+constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) static void usage_error(const char *format,
+                                                                           ...) {
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "demo: ");
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fprintf(stderr, "\n%s", USAGE);
     exit(2);
 }
 
+// The value of option as a whole number from 1 to max, or a usage error.
+static long whole_number(const char *option, const char *value, long max, const char *what) {
+    char *end;
+    errno = 0;
+    long n = strtol(value, &end, 10);
+    if (value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 || n < 1 || n > max)
+        usage_error("%s wants %s, got '%s'", option, what, value);
+    return n;
+}
+
 int main(int argc, char **argv) {
-    int clients = 8;
-    double seconds = 40;
+    long clients = 8, seconds = 40;
     bool chaos = false;
     const char *log_path = nullptr;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "--chaos")
+        if (arg == "-h" || arg == "--help") {
+            fputs(USAGE, stdout);
+            return 0;
+        }
+        if (arg == "--chaos") {
             chaos = true;
-        else if (i + 1 == argc)
-            usage();
-        else if (arg == "--clients")
-            clients = atoi(argv[++i]);
+            continue;
+        }
+        if (arg != "--clients" && arg != "--seconds" && arg != "--log")
+            usage_error("unknown option '%s'", argv[i]);
+        if (i + 1 == argc)
+            usage_error("%s wants a value", argv[i]);
+        const char *value = argv[++i];
+        if (arg == "--clients")
+            clients =
+                whole_number("--clients", value, MAX_CLIENTS, "a number of clients from 1 to 9999");
         else if (arg == "--seconds")
-            seconds = atof(argv[++i]);
-        else if (arg == "--log")
-            log_path = argv[++i];
+            seconds = whole_number("--seconds", value, MAX_SECONDS, "a whole number of seconds");
         else
-            usage();
+            log_path = value;
     }
-    if (clients < 1 || clients > 9999 || seconds <= 0)
-        usage();
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1) {
         fprintf(stderr, "demo: the semaphores exist already: run this in a fresh IPC namespace "
                         "(scripts/demo does)\n");
