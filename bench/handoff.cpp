@@ -6,6 +6,10 @@
 // client with SIGTERM and checks that every unit came back. It asserts
 // nothing about speed.
 //
+// Absolute figures on a shared machine drift several-fold from day to day, so
+// it measures a floor the same way in the same sitting, N bare waiters (the
+// least a client can be), and gives each figure as a ratio to the floor too.
+//
 // Run it only in a private IPC namespace (scripts/bench does): it refuses to
 // start where the semaphores exist already.
 #include "child_lines.hpp"
@@ -31,7 +35,7 @@ constexpr int TIMEOUT_SECONDS = 60;
     exit(1);
 }
 
-static Children clients;
+static Children clients; // of the program being measured
 
 // Waits for output until some line contains word or since has been
 // TIMEOUT_SECONDS ago, and returns how many lines contained it.
@@ -85,37 +89,37 @@ static double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
 }
 
-int main(int argc, char **argv) {
-    int n = 1000;
-    if (argc == 3 && strcmp(argv[1], "--clients") == 0 && atoi(argv[2]) > 0)
-        n = atoi(argv[2]);
-    else if (argc != 1) {
-        fprintf(stderr, "usage: handoff [--clients N]\n");
-        return 2;
-    }
-    errno = 0;
-    if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
-        fail("the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
+struct Figures {
+    double join_seconds;
+    double pss_median, pss_max, rss_median; // KiB
+    long idle_ticks;
+    double handoff_p50, handoff_p99; // microseconds
+    int by_sigterm;                  // how many a SIGTERM ended
+};
+
+// Starts n copies of path, measures them, and ends them with SIGTERM. They
+// join the sets of this namespace; the caller removes them afterwards.
+static Figures measure(const char *path, int n) {
+    Figures f = {};
+    clients = Children();
     if (open_children(&clients) == -1 || share_one_pipe(&clients) == -1)
         fail("cannot make the clients' pipe");
-    signal(SIGPIPE, SIG_IGN);
 
-    // Join: every client started, has printed its first line and waits.
+    // Join: every copy started, has printed its first line and waits.
     double started = monotonic_seconds();
     for (int i = 0; i < n; i++)
-        if (start_child(&clients, KLIENT_PATH, false) == -1)
+        if (start_child(&clients, path, false) == -1)
             fail("cannot start a client");
     for (int announced = 0; announced < n;)
         announced +=
             count_lines("chce wejsc", started, "timed out waiting for the clients' first lines");
     int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
-    int free_sem = semget(FREE_SEM_KEY, 1, 0);
     while (semctl(entry_sem, 0, GETNCNT) < n)
         if (monotonic_seconds() - started > TIMEOUT_SECONDS)
             fail("timed out waiting for the clients to wait");
-    double join_seconds = monotonic_seconds() - started;
+    f.join_seconds = monotonic_seconds() - started;
 
-    // Memory and idle CPU of the waiting clients.
+    // Memory and idle CPU of the waiting copies.
     std::vector<double> pss, rss;
     long ticks_before = 0, ticks_after = 0;
     for (const Child &c : clients.list) {
@@ -126,8 +130,12 @@ int main(int argc, char **argv) {
     sleep(CPU_WINDOW_SECONDS);
     for (const Child &c : clients.list)
         ticks_after += cpu_ticks(c.pid);
+    f.pss_median = percentile(pss, 0.5);
+    f.pss_max = percentile(pss, 1);
+    f.rss_median = percentile(rss, 0.5);
+    f.idle_ticks = ticks_after - ticks_before;
 
-    // Hand-off: one unit at a time, until some client says it consumes.
+    // Hand-off: one unit at a time, until some copy says it is let in.
     std::vector<double> latency_us;
     for (int i = 0; i < n; i++) {
         double t0 = monotonic_seconds();
@@ -136,35 +144,80 @@ int main(int argc, char **argv) {
         count_lines("konsumuje", t0, "timed out waiting for a client to be let in");
         latency_us.push_back((monotonic_seconds() - t0) * 1e6);
     }
+    f.handoff_p50 = percentile(latency_us, 0.5);
+    f.handoff_p99 = percentile(latency_us, 0.99);
 
-    // End every client; those inside give their unit back as they go.
+    // End every copy; clients inside give their unit back as they go.
     for (const Child &c : clients.list)
         kill(c.pid, SIGTERM);
-    int by_sigterm = 0;
     for (const Child &c : clients.list) {
         int status;
         waitpid(c.pid, &status, 0);
-        by_sigterm += WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+        f.by_sigterm += WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
     }
-    int free_value = semctl(free_sem, 0, GETVAL);
-    int entry_value = semctl(entry_sem, 0, GETVAL);
+    close(clients.shared_in);
+    close(clients.shared_out);
+    close(clients.epoll_fd);
+    return f;
+}
+
+static void print_row(const char *measure, const char *format, double klient, double floor) {
+    char a[32], b[32], ratio[32] = "-";
+    snprintf(a, sizeof a, format, klient);
+    snprintf(b, sizeof b, format, floor);
+    if (floor > 0)
+        snprintf(ratio, sizeof ratio, "%.2f", klient / floor);
+    printf("%-40s %12s %12s %14s\n", measure, a, b, ratio);
+}
+
+static void remove_sets() {
+    semctl(semget(FREE_SEM_KEY, 1, 0), 0, IPC_RMID);
+    semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, IPC_RMID);
+}
+
+int main(int argc, char **argv) {
+    int n = 1000;
+    const char *usage = "usage: handoff [--clients N]   (default: 1000)\n";
+    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "--clients") == 0 && atoi(argv[2]) > 0) {
+        n = atoi(argv[2]);
+    } else if (argc != 1) {
+        fprintf(stderr, "handoff: %s %s\n%s",
+                argc == 3 && strcmp(argv[1], "--clients") == 0 ? "bad number of clients"
+                                                               : "unknown arguments:",
+                argv[argc - 1], usage);
+        return 2;
+    }
+    errno = 0;
+    if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
+        fail("the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
+    signal(SIGPIPE, SIG_IGN);
+
+    Figures k = measure(KLIENT_PATH, n);
+    int free_value = semctl(semget(FREE_SEM_KEY, 1, 0), 0, GETVAL);
+    int entry_value = semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, GETVAL);
     bool no_unit_lost = free_value == FREE_SEM_INITIAL + n && entry_value == 0;
+    remove_sets();
+    Figures w = measure(BARE_WAITER_PATH, n);
+    remove_sets();
 
     utsname host;
     uname(&host);
-    printf("machine: %ld cores, %s %s %s\n", sysconf(_SC_NPROCESSORS_ONLN), host.sysname,
-           host.release, host.machine);
-    printf("%-44s %12s %12s %12s\n", "measure", "p50/median", "p99", "max");
-    printf("%-44s %12.3f\n", "join: all clients announced and waiting (s)", join_seconds);
-    printf("%-44s %12.0f %12s %12.0f\n", "PSS per waiting client (KiB)", percentile(pss, 0.5), "",
-           percentile(pss, 1));
-    printf("%-44s %12.0f %12s %12.0f\n", "RSS per waiting client (KiB)", percentile(rss, 0.5), "",
-           percentile(rss, 1));
-    printf("%-44s %12ld\n", "CPU ticks, all clients, 5 s waiting", ticks_after - ticks_before);
-    printf("%-44s %12.1f %12.1f %12.1f\n", "hand-off latency (us)", percentile(latency_us, 0.5),
-           percentile(latency_us, 0.99), percentile(latency_us, 1));
-    printf("clients: %d; ended by SIGTERM: %d; free %d (expected %d), entry %d (expected 0): %s\n",
-           n, by_sigterm, free_value, FREE_SEM_INITIAL + n, entry_value,
+    printf("machine: %ld cores, %s %s %s; %d clients, then %d bare waiters\n",
+           sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release, host.machine, n, n);
+    printf("%-40s %12s %12s %14s\n", "measure", "klient", "bare waiter", "klient / bare");
+    print_row("join: all announced and waiting (s)", "%.3f", k.join_seconds, w.join_seconds);
+    print_row("PSS per waiting client, median (KiB)", "%.0f", k.pss_median, w.pss_median);
+    print_row("PSS per waiting client, max (KiB)", "%.0f", k.pss_max, w.pss_max);
+    print_row("RSS per waiting client, median (KiB)", "%.0f", k.rss_median, w.rss_median);
+    print_row("CPU ticks, all, 5 s waiting", "%.0f", k.idle_ticks, w.idle_ticks);
+    print_row("hand-off latency p50 (us)", "%.1f", k.handoff_p50, w.handoff_p50);
+    print_row("hand-off latency p99 (us)", "%.1f", k.handoff_p99, w.handoff_p99);
+    printf("clients ended by SIGTERM: %d; free %d (expected %d), entry %d (expected 0): %s\n",
+           k.by_sigterm, free_value, FREE_SEM_INITIAL + n, entry_value,
            no_unit_lost ? "no unit lost" : "UNITS LOST");
-    return no_unit_lost && by_sigterm == n ? 0 : 1;
+    return no_unit_lost && k.by_sigterm == n && w.by_sigterm == n ? 0 : 1;
 }
