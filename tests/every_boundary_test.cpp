@@ -294,6 +294,11 @@ const Gap *named_gap(const Boundary &b) {
     return nullptr;
 }
 
+// How a case is named in the test's output.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class EveryBoundary : public PrivateIpc, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(EveryBoundary, LosesUnitsOnlyInTheNamedGaps) {
