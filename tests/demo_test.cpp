@@ -1,9 +1,10 @@
-// The demo program: its summary against the lines it passed through.
+// The demo program: its summary against the lines it passed through, and the
+// counting of visits behind it.
 #include "harness.hpp"
+#include "visit_count.hpp"
 
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <sstream>
 
 struct DemoRun {
@@ -22,6 +23,22 @@ class Demo : public PrivateIpc {
         run.status = wait_exit(demo.pid, 5000);
         return run;
     }
+    // The summary's counts, its sum against the "ucieka" lines passed
+    // through, and no unit lost.
+    void expect_summary(const DemoRun &run, int completed, int cut_short) {
+        int leaves = 0, said_completed = -1, said_cut_short = -1;
+        for (const std::string &line : run.lines) {
+            leaves += line.starts_with("Klient ") && line.ends_with(" ucieka!");
+            sscanf(line.c_str(), "-- %d visits completed, %d cut short by the stop",
+                   &said_completed, &said_cut_short);
+        }
+        EXPECT_EQ(said_completed, completed);
+        EXPECT_EQ(said_cut_short, cut_short);
+        EXPECT_EQ(leaves, completed + cut_short);
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.back(), "-- no unit lost");
+        EXPECT_EQ(run.status, 0);
+    }
     // The demo's programs run in process groups of their own: only the demo
     // can end them, and it does so on SIGTERM.
     void TearDown() override {
@@ -32,33 +49,40 @@ class Demo : public PrivateIpc {
     }
 };
 
-// The stop comes as the first round of visits ends. A visit is cut short only
-// if its client was inside when the stop was sent: a client that wanted to
-// enter again after its "ucieka" had completed that visit.
-TEST_F(Demo, SummaryCountsEachVisitOnce) {
-    DemoRun run = run_demo({"--clients", "6", "--seconds", "15"});
-    int leaves = 0, surely_completed = 0, maybe_cut_short = 0;
-    std::map<std::string, bool> just_left; // by pid
-    int completed = -1, cut_short = -1;
-    for (const std::string &line : run.lines) {
-        char pid[16], word[16];
-        if (sscanf(line.c_str(), "Klient %15s %15s", pid, word) == 2) {
-            if (std::string(word) == "ucieka!")
-                leaves++;
-            surely_completed += just_left[pid] && std::string(word) == "chce";
-            just_left[pid] = std::string(word) == "ucieka!";
-        }
-        sscanf(line.c_str(), "-- %d visits completed, %d cut short by the stop", &completed,
-               &cut_short);
-    }
-    for (const auto &[pid, left] : just_left)
-        maybe_cut_short += left;
-    EXPECT_EQ(completed + cut_short, leaves);
-    EXPECT_GE(completed, surely_completed);
-    EXPECT_LE(cut_short, maybe_cut_short);
-    ASSERT_FALSE(run.lines.empty());
-    EXPECT_EQ(run.lines.back(), "-- no unit lost");
-    EXPECT_EQ(run.status, 0);
+// Runs where the timing fixes the answer: by 5 s no visit has ended, and at
+// 16 s the first round has ended and the second is inside.
+TEST_F(Demo, CountsVisitsCutShortByTheStop) {
+    expect_summary(run_demo({"--clients", "5", "--seconds", "5"}), 0, 5);
+}
+
+TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
+    expect_summary(run_demo({"--clients", "5", "--seconds", "16"}), 5, 5);
+}
+
+// A visit is cut short if its client was inside when the stop was sent, even
+// if it had been let in but not yet said "konsumuje" when it was frozen.
+TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
+    VisitCount count;
+    auto say = [&count](size_t client, const char *what) {
+        count_line(&count, client, "Klient " + std::to_string(client) + " " + what + "!");
+    };
+    say(1, "chce wejsc");
+    say(1, "konsumuje");
+    say(1, "ucieka");
+    say(1, "chce wejsc");
+    say(2, "chce wejsc");
+    say(2, "konsumuje");
+    say(3, "chce wejsc");
+    say(4, "chce wejsc");
+    say(4, "konsumuje");
+    count_end(&count, 4); // killed inside: no visit counted
+    EXPECT_EQ(count_inside(count), 1);
+    count_stop(&count);
+    say(2, "ucieka");
+    say(3, "konsumuje"); // let in just before it was frozen
+    say(3, "ucieka");
+    EXPECT_EQ(count.completed, 1);
+    EXPECT_EQ(count.cut_short, 2);
 }
 
 // SIGKILL to clients and to the doorkeeper, again and again, loses no unit.

@@ -4,6 +4,7 @@
 #include "shared_semaphores.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/sem.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 
 using Klient = PrivateIpc;
 
@@ -63,12 +65,21 @@ TEST_F(Klient, CreatesTheMissingFreeSetAndAttachesToTheEntrySet) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 3);
 }
 
+// Stopped for a while in the middle of its visit, a client still leaves 15
+// seconds after it was let in: the time stopped is not added.
 TEST_F(Klient, VisitLastsFifteenSecondsAndGivesOneUnitBack) {
     sem_set(ENTRY_SEM_KEY, 1);
     Spawned k = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     EXPECT_EQ(read_line(k.out), consumes(k.pid));
     double entered = seconds_now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    kill(k.pid, SIGSTOP);
+    int status;
+    ASSERT_EQ(waitpid(k.pid, &status, WUNTRACED), k.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    kill(k.pid, SIGCONT);
     EXPECT_EQ(read_line(k.out, 17000), leaves(k.pid));
     EXPECT_NEAR(seconds_now() - entered, 15.0, 0.5);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);

@@ -10,6 +10,7 @@
 // and at the end kills everything with SIGKILL.
 #include "child_lines.hpp"
 #include "shared_semaphores.hpp"
+#include "visit_count.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -29,16 +30,14 @@ constexpr double STOP_TIMEOUT_SECONDS = 10;
 struct Process {
     bool doorkeeper;
     bool alive;
-    bool inside;         // has said "konsumuje" and not yet "ucieka"
-    bool inside_at_stop; // was inside when the stop was sent
 };
 
 static Children children;            // every process started, in order
 static std::vector<Process> process; // the same order
 static FILE *event_log;
 static double started;
-static int completed, cut_short, killed;
-static bool clients_frozen; // their lines up to the stop have all been read
+static VisitCount visits; // of the clients, by index
+static int killed;
 static volatile sig_atomic_t stop_requested;
 
 static void on_stop(int) {
@@ -63,30 +62,21 @@ static size_t start(bool doorkeeper) {
     int index = start_child(&children, doorkeeper ? DOORKEEPER_PATH : KLIENT_PATH, true);
     if (index == -1)
         fail(doorkeeper ? "cannot start the doorkeeper" : "cannot start a client");
-    process.push_back({doorkeeper, true, false, false});
+    process.push_back({doorkeeper, true});
     return index;
 }
 
 // Passes a line through and notes what it says.
 static void take_line(size_t index, const std::string &line, double when) {
     printf("%s\n", line.c_str());
-    Process &p = process[index];
-    if (p.doorkeeper && line.starts_with("doorkeeper: let one in")) {
-        log_event(index, "admits", when);
-    } else if (!p.doorkeeper && line.ends_with(" chce wejsc!")) {
-        log_event(index, "wants", when);
-    } else if (!p.doorkeeper && line.ends_with(" konsumuje!")) {
-        p.inside = true;
-        // Said only now, but a frozen client takes no unit: it had its unit
-        // when the stop was sent.
-        p.inside_at_stop = clients_frozen;
-        log_event(index, "enters", when);
-    } else if (!p.doorkeeper && line.ends_with(" ucieka!")) {
-        p.inside = false;
-        (p.inside_at_stop ? cut_short : completed)++;
-        p.inside_at_stop = false;
-        log_event(index, "leaves", when);
+    if (process[index].doorkeeper) {
+        if (line.starts_with("doorkeeper: let one in"))
+            log_event(index, "admits", when);
+        return;
     }
+    const char *events[] = {nullptr, "wants", "enters", "leaves"}; // by Said
+    if (const char *event = events[count_line(&visits, index, line)])
+        log_event(index, event, when);
 }
 
 static void read_lines(int timeout_ms) {
@@ -104,7 +94,7 @@ static void drain() {
 
 static void ended(size_t index, const char *event) {
     process[index].alive = false;
-    process[index].inside = false;
+    count_end(&visits, index);
     log_event(index, event, monotonic_seconds());
 }
 
@@ -126,12 +116,10 @@ static int semaphore_value(key_t key, int command) {
 }
 
 static void print_status(double now) {
-    int inside = 0;
-    for (const Process &p : process)
-        inside += p.alive && p.inside;
     printf("-- %3.0fs: free %d, entry %d, waiting %d, inside %d, visits %d\n", now - started,
            semaphore_value(FREE_SEM_KEY, GETVAL), semaphore_value(ENTRY_SEM_KEY, GETVAL),
-           semaphore_value(ENTRY_SEM_KEY, GETNCNT), inside, completed + cut_short);
+           semaphore_value(ENTRY_SEM_KEY, GETNCNT), count_inside(visits),
+           visits.completed + visits.cut_short);
 }
 
 static void kill_one(std::mt19937 &random) {
@@ -146,7 +134,7 @@ static void kill_one(std::mt19937 &random) {
     bool pick_doorkeeper = random() % CHAOS_DOORKEEPER_ONE_IN == 0 || alive_clients.empty();
     size_t victim = pick_doorkeeper ? doorkeeper : alive_clients[random() % alive_clients.size()];
     pid_t pid = children.list[victim].pid;
-    bool was_inside = process[victim].inside;
+    bool was_inside = !pick_doorkeeper && visits.clients[victim].inside;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     drain(); // what it wrote before it died comes before its end in the log
@@ -173,9 +161,7 @@ static void stop_all(bool doorkeepers, int sig) {
         for (size_t i : targets)
             waitpid(children.list[i].pid, nullptr, WUNTRACED);
         drain();
-        for (size_t i : targets)
-            process[i].inside_at_stop = process[i].inside;
-        clients_frozen = true;
+        count_stop(&visits);
     }
     for (size_t i : targets) {
         kill(children.list[i].pid, sig);
@@ -301,7 +287,8 @@ int main(int argc, char **argv) {
     stop_all(false, sig);
     int free_value = semaphore_value(FREE_SEM_KEY, GETVAL);
     int entry_value = semaphore_value(ENTRY_SEM_KEY, GETVAL);
-    printf("-- %d visits completed, %d cut short by the stop\n", completed, cut_short);
+    printf("-- %d visits completed, %d cut short by the stop\n", visits.completed,
+           visits.cut_short);
     if (chaos)
         printf("-- %d killed with SIGKILL\n", killed);
     printf("-- free %d + entry %d = %d\n", free_value, entry_value, free_value + entry_value);
