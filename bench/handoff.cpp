@@ -182,13 +182,12 @@ int main(int argc, char **argv) {
         fputs(usage, stdout);
         return 0;
     }
-    if (argc == 3 && strcmp(argv[1], "--clients") == 0 && atoi(argv[2]) > 0) {
+    bool clients_given = argc == 3 && strcmp(argv[1], "--clients") == 0;
+    if (clients_given)
         n = atoi(argv[2]);
-    } else if (argc != 1) {
-        fprintf(stderr, "handoff: %s %s\n%s",
-                argc == 3 && strcmp(argv[1], "--clients") == 0 ? "bad number of clients"
-                                                               : "unknown arguments:",
-                argv[argc - 1], usage);
+    if ((argc != 1 && !clients_given) || n <= 0) {
+        fprintf(stderr, "handoff: %s\n%s",
+                clients_given ? "--clients wants a number above 0" : "unknown arguments", usage);
         return 2;
     }
     errno = 0;

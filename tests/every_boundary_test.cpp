@@ -58,12 +58,17 @@ constexpr bool SANITIZED = false;
 
 enum Change { STOPPED, ENDED, WAITING, TIMED_OUT };
 
-// Waits for the traced program to stop or end, or, with waits_on, to wait on
-// that set. SIGCHLD is blocked, so that sigtimedwait wakes as soon as it comes.
-Change await_change(pid_t pid, int *status, key_t waits_on, int timeout_ms) {
+sigset_t only_sigchld() {
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
+    return chld;
+}
+
+// Waits for the traced program to stop or end, or, with waits_on, to wait on
+// that set. SIGCHLD is blocked, so that sigtimedwait wakes as soon as it comes.
+Change await_change(pid_t pid, int *status, key_t waits_on, int timeout_ms) {
+    const sigset_t chld = only_sigchld();
     double deadline = seconds_now() + timeout_ms / 1000.0;
     for (;;) {
         pid_t r = waitpid(pid, status, WNOHANG);
@@ -247,7 +252,6 @@ int lose_at(const Case &c, const std::vector<Boundary> &list, size_t k, int sig)
     __ptrace_syscall_info info = {};
     Change change = pid > 0 ? STOPPED : TIMED_OUT;
     long nr = -1;
-    size_t stops = 0;
     // The sanitizer runtime's start-up makes a call more or less from one run
     // to the next: from the first semget on, boundaries are counted from it.
     size_t anchor = first_semget(list);
@@ -259,7 +263,7 @@ int lose_at(const Case &c, const std::vector<Boundary> &list, size_t k, int sig)
     if (k >= anchor)
         while (change == STOPPED && nr != SYS_semget)
             step();
-    for (stops = k >= anchor ? anchor + 1 : 0;
+    for (size_t stops = k >= anchor ? anchor + 1 : 0;
          change == STOPPED && stops < k + !list[k].inside_wait; stops++)
         step();
     if (change == STOPPED && list[k].inside_wait)
@@ -303,9 +307,7 @@ class EveryBoundary : public PrivateIpc, public ::testing::WithParamInterface<Ca
 
 TEST_P(EveryBoundary, LosesUnitsOnlyInTheNamedGaps) {
     const Case &c = GetParam();
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
+    const sigset_t chld = only_sigchld();
     pthread_sigmask(SIG_BLOCK, &chld, nullptr);
     std::vector<Boundary> list = list_run(c);
     size_t first = SANITIZED ? first_semget(list) : 0;
