@@ -6,6 +6,8 @@
 #include "shared_semaphores.hpp"
 
 #include <cstdio>
+#include <sys/ipc.h>
+#include <sys/sem.h>
 #include <unistd.h>
 
 int main() {

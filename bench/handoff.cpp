@@ -22,6 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/types.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>

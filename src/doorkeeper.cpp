@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <sys/sem.h>
 
 constexpr const char *PROGRAM = "doorkeeper";
 

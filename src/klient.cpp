@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <sys/sem.h>
 #include <unistd.h>
 
 constexpr int CONSUME_SECONDS = 15;
@@ -66,7 +67,9 @@ int main() {
         // guard, so the unit can never come back twice.
         if (semaphore_up(free_sem, undo) == -1)
             die_on_semaphore(PROGRAM, "cannot raise", FREE_SEM_KEY, errno);
-        if (err != 0 || (err = announce(LEAVES)) != 0)
+        if (err == 0)
+            err = announce(LEAVES);
+        if (err != 0)
             die_on_output(PROGRAM, err);
     }
 }

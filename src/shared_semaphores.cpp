@@ -4,6 +4,7 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
+#include <cstddef>
 #include <ctime>
 #include <sys/ipc.h>
 

@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdio>
 #include <sstream>
+#include <string>
+#include <vector>
 
 struct DemoRun {
     std::vector<std::string> lines;

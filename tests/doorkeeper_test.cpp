@@ -4,9 +4,15 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <poll.h>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/types.h>
 #include <sys/wait.h>
+#include <vector>
 
 using Doorkeeper = PrivateIpc;
 

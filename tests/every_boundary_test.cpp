@@ -12,18 +12,28 @@
 #include "shared_semaphores.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>
+#include <ostream>
+#include <string>
+#include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/sem.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <stdexcept>
+#include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <thread>

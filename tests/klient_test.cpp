@@ -6,13 +6,21 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/ipc.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 using Klient = PrivateIpc;
 

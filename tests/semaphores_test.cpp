@@ -3,7 +3,12 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <functional>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/epoll.h>
 #include <unistd.h>
+#include <utility>
 
 extern char **environ;
 

@@ -3,6 +3,7 @@
 // the benchmark share.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <sys/types.h>

@@ -12,15 +12,21 @@
 #include "shared_semaphores.hpp"
 #include "visit_count.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <random>
+#include <string>
+#include <sys/sem.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 constexpr double STATUS_EVERY_SECONDS = 5;
 constexpr double CHAOS_MIN_SECONDS = 1, CHAOS_MAX_SECONDS = 3;
@@ -243,7 +249,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (log_path != nullptr) {
-        if ((event_log = fopen(log_path, "w")) == nullptr)
+        event_log = fopen(log_path, "w");
+        if (event_log == nullptr)
             fail(log_path);
         fprintf(event_log, "seconds\tprocess\tevent\n");
     }

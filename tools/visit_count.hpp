@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-enum Said { SAID_OTHER, SAID_WANTS, SAID_ENTERS, SAID_LEAVES };
+enum Said : unsigned char { SAID_OTHER, SAID_WANTS, SAID_ENTERS, SAID_LEAVES };
 
 struct ClientVisit {
     bool inside;         // has said "konsumuje" and not yet "ucieka"
