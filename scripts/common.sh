@@ -6,20 +6,22 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ME=${ME:-scripts/$(basename "$0")}
 
 # install_packages PACKAGE...: installs from the distribution's packages as root,
-# showing apt's progress, or says what to install and exits.
+# showing apt's progress, or says what to install and exits. Recommended
+# packages are left out: what is needed is named.
 install_packages() {
     if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-        echo "$ME: missing $*: install them (apt-get install $*) or run as root" >&2
+        echo "$ME: missing $*: install them (apt-get install --no-install-recommends $*)" \
+            "or run as root" >&2
         exit 1
     fi
     echo "$ME: installing $*: updating the package lists" >&2
     apt-get update -q >&2
     echo "$ME: installing $*" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" >&2
 }
 
-# ensure_tools build|tests: installs what the build needs where it is missing,
-# and for tests what the tests need too.
+# ensure_tools build|tests|package: installs what the build needs where it is
+# missing, and for tests or a package what they need too.
 ensure_tools() {
     local missing=()
     command -v cmake >/dev/null || missing+=(cmake)
@@ -29,6 +31,8 @@ ensure_tools() {
     if [ "$1" = tests ]; then
         command -v strace >/dev/null || missing+=(strace)
         [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    elif [ "$1" = package ]; then
+        command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
     fi
     [ ${#missing[@]} -eq 0 ] || install_packages "${missing[@]}"
 }
