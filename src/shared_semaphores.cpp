@@ -46,12 +46,16 @@ int join_semaphore(key_t key, int initial) {
     }
 }
 
-// At 0 with no operation ever done on it (sem_otime 0). A set given its value
-// with SETVAL has no operation done on it either, but is not at 0.
+// At 0 with nothing ever done to it. The kernel keeps, for member 0, the last
+// process that changed it (GETPID): 0 for a new set, set by every semop that
+// succeeds, by SETVAL and SETALL, and at an exit only when that exit undoes
+// an adjustment, which an earlier semop made. The last-operation time
+// (sem_otime) is no such proof: the kernel stamps it whenever a process that
+// holds an undo entry for the set exits, even with nothing to undo, as a
+// doorkeeper that only waited on the set does. (From a PID namespace that
+// cannot see the last process, GETPID reads 0 too.)
 static bool at_zero_untouched(int semid) {
-    semid_ds ds = {};
-    return semctl(semid, 0, GETVAL) == 0 && semctl(semid, 0, IPC_STAT, &ds) == 0 &&
-           ds.sem_otime == 0;
+    return semctl(semid, 0, GETVAL) == 0 && semctl(semid, 0, GETPID) == 0;
 }
 
 bool never_started(int semid, int initial) {

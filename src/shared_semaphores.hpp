@@ -38,9 +38,10 @@ int join_semaphore(key_t key, int initial);
 
 // Making a set and giving it its starting value are two calls, so a maker
 // that dies between them leaves a set at 0 that nobody ever operated on.
-// Returns true if the set looks so: initial is above 0, the set is at 0 and
-// no semop was ever done on it, still after waiting up to START_WAIT_MS for
-// a maker that is between its two calls. Returns at once in every other case.
+// Returns true if the set looks so: initial is above 0, the set is at 0, no
+// semop ever succeeded on it and no value was ever set on it, still after
+// waiting up to START_WAIT_MS for a maker that is between its two calls.
+// Returns at once in every other case.
 constexpr int START_WAIT_MS = 250;
 bool never_started(int semid, int initial);
 

@@ -88,19 +88,33 @@ TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {
 }
 
 // A maker killed between making the free set and starting it leaves it at 0
-// for good: whoever joins it later says so, once, and goes on as before. A set
-// given its value with SETVAL, which no semop has touched either, is no such set.
+// for good: whoever joins it later says so, once, and goes on as before, even
+// after the first joiner, which waited on it, was ended. A set given its value
+// with SETVAL, which no semop has touched either, is no such set.
 TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
+    const std::string never_started =
+        "doorkeeper: the free semaphore (key 66268) was made but never given its starting "
+        "value: its maker ended first; remove it (ipcrm -S 66268) and start again\n";
     pid_t pid;
     Spawned maker = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
     await_pause(maker); // the free set is made, its starting value not yet given
     kill(pid, SIGKILL);
     EXPECT_NE(wait_exit(maker.pid, 2 * PAUSE_SECONDS * 1000), -1); // strace, once it has seen that
-    Spawned door = spawn(DOORKEEPER_PATH);
-    EXPECT_EQ(read_line(door.err),
-              "doorkeeper: the free semaphore (key 66268) was made but never given its starting "
-              "value: its maker ended first; remove it (ipcrm -S 66268) and start again\n");
-    ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+    Spawned door{};
+    for (int sig : {SIGTERM, SIGKILL}) {
+        if (sig == SIGKILL) { // made afresh, never started
+            semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
+            ASSERT_NE(semget(FREE_SEM_KEY, 1, IPC_CREAT | SEM_MODE), -1);
+        }
+        Spawned first = spawn(DOORKEEPER_PATH);
+        EXPECT_EQ(read_line(first.err), never_started);
+        ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+        kill(first.pid, sig);
+        EXPECT_TRUE(WIFSIGNALED(wait_exit(first.pid)));
+        door = spawn(DOORKEEPER_PATH);
+        EXPECT_EQ(read_line(door.err), never_started) << "after " << strsignal(sig);
+        ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+    }
     sem_set(FREE_SEM_KEY, 1); // a counterpart may still raise it
     EXPECT_EQ(read_line(door.out), "doorkeeper: let one in (admission 1)\n");
     EXPECT_EQ(read_line(door.err, 300), "");

@@ -34,6 +34,17 @@ TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
 }
 
+// A set started and then drained to 0, every place taken, is no half-made
+// set: no warning, and no wait for its maker.
+TEST_F(SharedSemaphores, ASetDrainedToZeroWasStarted) {
+    int id = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    for (int i = 0; i < FREE_SEM_INITIAL; i++)
+        ASSERT_EQ(semaphore_down(id, 0), 0);
+    double start = seconds_now();
+    EXPECT_FALSE(never_started(id, FREE_SEM_INITIAL));
+    EXPECT_LT(seconds_now() - start, START_WAIT_MS / 1000.0 / 2);
+}
+
 TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     int id = join_semaphore(ENTRY_SEM_KEY, 1);
     EXPECT_EQ(semaphore_up(id, 0), 0);
