@@ -3,9 +3,12 @@
 // CONSUME_SECONDS, gives a unit back to the free semaphore, announces that it
 // leaves, and starts again, without end.
 //
-// No way of ending costs the free semaphore a unit: on a termination signal a
-// client that waits ends at once, a client that consumes gives its unit back
-// first; on any other death the kernel gives the unit back (see main).
+// Units are conserved whatever ends a client, except in two gaps that only an
+// uncatchable death (SIGKILL, a crash) can hit: just after it is let in,
+// before its guard is set (see main), and, in the client that makes the free
+// set, just after making it, before giving it its starting value. On a
+// termination signal a client that waits ends at once and one that consumes
+// gives its unit back first; on any other death the kernel gives it back.
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
@@ -20,7 +23,6 @@ constexpr int CONSUME_SECONDS = 15;
 constexpr const char *WANTS_TO_ENTER = "Klient %d chce wejsc!\n";
 constexpr const char *CONSUMES = "Klient %d konsumuje!\n";
 constexpr const char *LEAVES = "Klient %d ucieka!\n";
-constexpr const char *PROGRAM = "klient";
 
 // Writes one announcement with the process id and flushes it, so that it is
 // seen at once on a pipe or a file and is not lost if a signal ends the
@@ -44,32 +46,38 @@ static void consume() {
 
 int main() {
     int free_sem, entry_sem;
-    start_up(PROGRAM, &free_sem, &entry_sem);
+    start_up(&free_sem, &entry_sem);
 
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();
-        if (int err = announce(WANTS_TO_ENTER))
-            die_on_output(PROGRAM, err);
-        lower_or_end(PROGRAM, entry_sem, ENTRY_SEM_KEY, 0);
+        if (int error = announce(WANTS_TO_ENTER))
+            die_on_output(error);
+        lower_or_end(entry_sem, ENTRY_SEM_KEY, 0);
         // The unit is held from here until the free semaphore is raised. The
         // guard makes the kernel give it back if the client dies in any way.
         // Only the gap between these two calls stays open: the unit comes
         // from one set and goes back to another, and no single call spans two
         // sets. A guard on the entry set instead would only move the gap.
-        // At the maximum value (ERANGE) there is no room for a guard; the
-        // client goes on without one and the raise below reports the error.
-        short undo = guard_unit(free_sem) == 0 ? SEM_UNDO : 0;
-        int err = announce(CONSUMES);
-        if (err == 0)
+        short undo = SEM_UNDO;
+        if (guard_unit(free_sem) == -1) {
+            // At the maximum value there is no room for a guard: go on
+            // without one, and the raise below reports the error. Any other
+            // failure (the set removed, say) would only show after the visit.
+            if (errno != ERANGE)
+                die_on_semaphore("cannot guard a unit on", FREE_SEM_KEY, errno);
+            undo = 0;
+        }
+        int error = announce(CONSUMES);
+        if (error == 0)
             consume();
         // With the guard, this one call gives the unit back and drops the
         // guard, so the unit can never come back twice.
         if (semaphore_up(free_sem, undo) == -1)
-            die_on_semaphore(PROGRAM, "cannot raise", FREE_SEM_KEY, errno);
-        if (err == 0)
-            err = announce(LEAVES);
-        if (err != 0)
-            die_on_output(PROGRAM, err);
+            die_on_semaphore("cannot raise", FREE_SEM_KEY, errno);
+        if (error == 0)
+            error = announce(LEAVES);
+        if (error != 0)
+            die_on_output(error);
     }
 }

@@ -5,9 +5,7 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <err.h>
 
 static const char *semaphore_name(key_t key) {
     return key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
@@ -16,44 +14,40 @@ static const char *semaphore_name(key_t key) {
 // Joins the set or dies. A set left at 0 by a maker that died before starting
 // it would make everyone wait for ever without a word: say so, and go on, since
 // a counterpart may still raise it.
-static int join_or_die(const char *program, key_t key, int initial) {
+static int join_or_die(key_t key, int initial) {
     int semid = join_semaphore(key, initial);
     if (semid == -1)
-        die_on_semaphore(program, "cannot join", key, errno);
+        die_on_semaphore("cannot join", key, errno);
     if (never_started(semid, initial))
-        fprintf(stderr,
-                "%s: the %s semaphore (key %d) was made but never given its starting value: its "
-                "maker ended first; remove it (ipcrm -S %d) and start again\n",
-                program, semaphore_name(key), static_cast<int>(key), static_cast<int>(key));
+        warnx("the %s semaphore (key %d) was made but never given its starting value: its maker "
+              "ended first; remove it (ipcrm -S %d) and start again",
+              semaphore_name(key), static_cast<int>(key), static_cast<int>(key));
     return semid;
 }
 
-void start_up(const char *program, int *free_sem, int *entry_sem) {
-    if (catch_termination_signals() == -1) {
-        fprintf(stderr, "%s: cannot catch termination signals: %s\n", program, strerror(errno));
-        exit(1);
-    }
-    *free_sem = join_or_die(program, FREE_SEM_KEY, FREE_SEM_INITIAL);
-    *entry_sem = join_or_die(program, ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
+void start_up(int *free_sem, int *entry_sem) {
+    if (catch_termination_signals() == -1)
+        err(1, "cannot catch termination signals");
+    *free_sem = join_or_die(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    *entry_sem = join_or_die(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
 }
 
-void lower_or_end(const char *program, int semid, key_t key, short flags) {
+void lower_or_end(int semid, key_t key, short flags) {
     if (semaphore_down(semid, flags) == 0)
         return;
     if (termination_signal != 0)
         end_by_termination_signal(); // nothing taken, nothing to give back
-    die_on_semaphore(program, "cannot lower", key, errno);
+    die_on_semaphore("cannot lower", key, errno);
 }
 
-void die_on_semaphore(const char *program, const char *what, key_t key, int err) {
-    fprintf(stderr, "%s: %s the %s semaphore (key %d): %s\n", program, what, semaphore_name(key),
-            static_cast<int>(key), strerror(err));
-    exit(1);
+void die_on_semaphore(const char *what, key_t key, int error) {
+    errno = error;
+    err(1, "%s the %s semaphore (key %d)", what, semaphore_name(key), static_cast<int>(key));
 }
 
-void die_on_output(const char *program, int err) {
+void die_on_output(int error) {
     if (termination_signal != 0)
         end_by_termination_signal();
-    fprintf(stderr, "%s: cannot write to standard output: %s\n", program, strerror(err));
-    exit(1);
+    errno = error;
+    err(1, "cannot write to standard output");
 }

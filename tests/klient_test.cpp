@@ -220,6 +220,17 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     EXPECT_EQ(read_rest(waiting.out), "");
     EXPECT_EQ(wait_exit(waiting.pid), 1 << 8);
 
+    // Let in with the free set gone: it ends at once, not after a visit.
+    Spawned guardless = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(guardless.out), wants(guardless.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
+    sem_set(ENTRY_SEM_KEY, 1);
+    EXPECT_EQ(read_rest(guardless.err),
+              "klient: cannot guard a unit on the free semaphore (key 66268): Invalid argument\n");
+    EXPECT_EQ(read_rest(guardless.out), "");
+    EXPECT_EQ(wait_exit(guardless.pid), 1 << 8);
+
     sem_set(FREE_SEM_KEY, 32767); // the kernel's maximum value
     sem_set(ENTRY_SEM_KEY, 1);
     Spawned full = spawn(KLIENT_PATH);
