@@ -2,16 +2,18 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <sys/time.h>
+#include <ctime>
 #include <unistd.h>
 
 volatile sig_atomic_t termination_signal = 0;
 
 // How often a caught termination signal is repeated as SIGALRM until the
 // process ends.
-constexpr suseconds_t KICK_MICROSECONDS = 10000;
+constexpr long KICK_NANOSECONDS = 10000000;
 
 static const int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+static timer_t kick_timer; // made before the handlers are installed
 
 static void on_termination_signal(int sig) {
     if (termination_signal == 0)
@@ -19,15 +21,21 @@ static void on_termination_signal(int sig) {
     // The signal may land after the program last looked at termination_signal
     // and before it blocks in semop or nanosleep, which would then wait on. A
     // repeating SIGALRM breaks any such wait until the process has ended.
+    // timer_settime is async-signal-safe (signal-safety(7)); setitimer is not.
     int saved_errno = errno;
-    const itimerval kick = {{0, KICK_MICROSECONDS}, {0, KICK_MICROSECONDS}};
-    setitimer(ITIMER_REAL, &kick, nullptr);
+    const itimerspec kick = {{0, KICK_NANOSECONDS}, {0, KICK_NANOSECONDS}};
+    timer_settime(kick_timer, 0, &kick, nullptr);
     errno = saved_errno;
 }
 
 static void on_kick(int) {}
 
 int catch_termination_signals() {
+    sigevent kick = {};
+    kick.sigev_notify = SIGEV_SIGNAL;
+    kick.sigev_signo = SIGALRM;
+    if (timer_create(CLOCK_MONOTONIC, &kick, &kick_timer) == -1)
+        return -1;
     // No SA_RESTART: a write blocked on a full pipe must give up, as semop and
     // nanosleep do, so that a unit held meanwhile is given back at once.
     struct sigaction sa = {};
@@ -46,7 +54,9 @@ int catch_termination_signals() {
 
 void end_by_termination_signal() {
     int sig = termination_signal;
-    signal(sig, SIG_DFL);
+    struct sigaction by_default = {};
+    by_default.sa_handler = SIG_DFL;
+    sigaction(sig, &by_default, nullptr);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sig);
