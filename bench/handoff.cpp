@@ -13,6 +13,7 @@
 // Run it only in a private IPC namespace (scripts/bench does): it refuses to
 // start where the semaphores exist already.
 #include "child_lines.hpp"
+#include "options.hpp"
 #include "shared_semaphores.hpp"
 
 #include <algorithm>
@@ -21,6 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <err.h>
+#include <getopt.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -33,11 +37,6 @@
 constexpr int CPU_WINDOW_SECONDS = 5;
 constexpr int TIMEOUT_SECONDS = 60;
 
-[[noreturn]] static void fail(const char *what) {
-    fprintf(stderr, "handoff: %s%s%s\n", what, errno ? ": " : "", errno ? strerror(errno) : "");
-    exit(1);
-}
-
 static Children clients; // of the program being measured
 
 // Waits for output until some line contains word or since has been
@@ -48,9 +47,9 @@ static int count_lines(const char *word, double since, const char *timeout_messa
         if (read_child_lines(&clients, 1000, [&](size_t, const std::string &line, double) {
                 found += line.find(word) != std::string::npos;
             }) == -1)
-            fail("epoll_wait");
+            err(1, "epoll_wait");
         if (found == 0 && monotonic_seconds() - since > TIMEOUT_SECONDS)
-            fail(timeout_message);
+            errx(1, "%s", timeout_message);
     }
     return found;
 }
@@ -60,13 +59,13 @@ static long smaps_kib(pid_t pid, const char *field) {
     std::string path = "/proc/" + std::to_string(pid) + "/smaps_rollup";
     FILE *f = fopen(path.c_str(), "r");
     if (f == nullptr)
-        fail("cannot read smaps_rollup");
+        err(1, "%s", path.c_str());
     char line[256];
     long kib = -1;
     size_t len = strlen(field);
     while (fgets(line, sizeof line, f) != nullptr)
         if (strncmp(line, field, len) == 0 && line[len] == ':')
-            kib = atol(line + len + 1);
+            kib = strtol(line + len + 1, nullptr, 10); // spaces, the number, " kB"
     fclose(f);
     return kib;
 }
@@ -77,7 +76,7 @@ static long cpu_ticks(pid_t pid) {
     FILE *f = fopen(path.c_str(), "r");
     char buf[1024] = {};
     if (f == nullptr || fread(buf, 1, sizeof buf - 1, f) == 0)
-        fail("cannot read stat");
+        err(1, "%s", path.c_str());
     fclose(f);
     // Fields after the command name, which ends at the last ')': utime is
     // the 14th field of the line and stime the 15th.
@@ -106,20 +105,24 @@ static Figures measure(const char *path, int n) {
     Figures f = {};
     clients = Children();
     if (open_children(&clients) == -1 || share_one_pipe(&clients) == -1)
-        fail("cannot make the clients' pipe");
+        err(1, "cannot make the clients' pipe");
 
     // Join: every copy started, has printed its first line and waits.
     double started = monotonic_seconds();
     for (int i = 0; i < n; i++)
         if (start_child(&clients, path, false) == -1)
-            fail("cannot start a client");
+            err(1, "cannot start %s", path);
     for (int announced = 0; announced < n;)
         announced +=
             count_lines("chce wejsc", started, "timed out waiting for the clients' first lines");
     int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
-    while (semctl(entry_sem, 0, GETNCNT) < n)
+    const timespec pause = {0, 100000};
+    for (int waiting; (waiting = semctl(entry_sem, 0, GETNCNT)) < n; nanosleep(&pause, nullptr)) {
+        if (waiting == -1)
+            err(1, "cannot read how many wait on the entry semaphore");
         if (monotonic_seconds() - started > TIMEOUT_SECONDS)
-            fail("timed out waiting for the clients to wait");
+            errx(1, "timed out waiting for the clients to wait");
+    }
     f.join_seconds = monotonic_seconds() - started;
 
     // Memory and idle CPU of the waiting copies.
@@ -143,7 +146,7 @@ static Figures measure(const char *path, int n) {
     for (int i = 0; i < n; i++) {
         double t0 = monotonic_seconds();
         if (semaphore_up(entry_sem, 0) == -1)
-            fail("cannot raise the entry semaphore");
+            err(1, "cannot raise the entry semaphore");
         count_lines("konsumuje", t0, "timed out waiting for a client to be let in");
         latency_us.push_back((monotonic_seconds() - t0) * 1e6);
     }
@@ -178,25 +181,36 @@ static void remove_sets() {
     semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, IPC_RMID);
 }
 
+constexpr const char *USAGE = "usage: handoff [--clients N]   (default: 1000)\n";
+constexpr long MAX_CLIENTS = 99999;
+
 int main(int argc, char **argv) {
-    int n = 1000;
-    const char *usage = "usage: handoff [--clients N]   (default: 1000)\n";
-    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-        fputs(usage, stdout);
-        return 0;
+    long clients = 1000;
+    const option options[] = {
+        {"clients", required_argument, nullptr, 'c'}, {"help", no_argument, nullptr, 'h'}, {}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+        switch (c) {
+        case 'c':
+            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients))
+                usage_error(USAGE, "--clients wants a number of clients from 1 to %ld, got '%s'",
+                            MAX_CLIENTS, optarg);
+            break;
+        case 'h':
+            fputs(USAGE, stdout);
+            return 0;
+        default:
+            option_error(USAGE, c, argv);
+        }
     }
-    bool clients_given = argc == 3 && strcmp(argv[1], "--clients") == 0;
-    if (clients_given)
-        n = atoi(argv[2]);
-    if ((argc != 1 && !clients_given) || n <= 0) {
-        fprintf(stderr, "handoff: %s\n%s",
-                clients_given ? "--clients wants a number above 0" : "unknown arguments", usage);
-        return 2;
-    }
-    errno = 0;
+    if (optind < argc)
+        usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
+    const int n = static_cast<int>(clients);
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
-        fail("the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
-    signal(SIGPIPE, SIG_IGN);
+        errx(1, "the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
 
     Figures k = measure(KLIENT_PATH, n);
     int free_value = semctl(semget(FREE_SEM_KEY, 1, 0), 0, GETVAL);

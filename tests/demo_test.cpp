@@ -1,10 +1,12 @@
 // The demo program: its summary against the lines it passed through, and the
 // counting of visits behind it.
+#include "chaos.hpp"
 #include "harness.hpp"
 #include "visit_count.hpp"
 
 #include <csignal>
 #include <cstdio>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,6 +87,22 @@ TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
     say(3, "ucieka");
     EXPECT_EQ(count.completed, 1);
     EXPECT_EQ(count.cut_short, 2);
+}
+
+// Chaos kills only what is alive: never a doorkeeper that has ended and been
+// reaped, whose pid may by then be any other process's.
+TEST(Chaos, PicksOnlyALivingProcess) {
+    std::mt19937 random(1);
+    const std::vector<Process> runs[] = {
+        {{true, false}, {false, true}, {false, false}, {false, true}}, // the doorkeeper ended
+        {{true, false}, {false, false}},                               // nothing alive
+        {{true, false}, {false, true}, {true, true}},                  // a new doorkeeper
+    };
+    for (const std::vector<Process> &processes : runs)
+        for (int i = 0; i < 100; i++) {
+            size_t victim = pick_victim(processes, random);
+            ASSERT_TRUE(victim == NO_VICTIM || processes[victim].alive) << victim;
+        }
 }
 
 // SIGKILL to clients and to the doorkeeper, again and again, loses no unit.

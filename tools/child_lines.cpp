@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 
@@ -67,8 +68,12 @@ int start_child(Children *children, const char *path, bool own_group) {
         ev.events = EPOLLIN;
         ev.data.u64 = children->list.size();
         if (err == 0 && (fcntl(fds[0], F_SETFL, O_NONBLOCK) == -1 ||
-                         epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1))
+                         epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1)) {
             err = errno;
+            // Started, but nobody could read it: it must not run on untracked.
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         if (err != 0)
             close(fds[0]);
     }

@@ -11,7 +11,7 @@
 
 struct Child {
     pid_t pid;
-    int out;             // read end of its standard output; -1 once it has ended
+    int out;             // read end of its own pipe; -1 once it has ended, or if shared
     std::string partial; // a line not yet read to its end
 };
 

@@ -8,35 +8,30 @@
 // With --chaos it also kills a random client with SIGKILL every 1 to 3
 // seconds, now and then the doorkeeper instead, starts another in its place,
 // and at the end kills everything with SIGKILL.
+#include "chaos.hpp"
 #include "child_lines.hpp"
+#include "options.hpp"
 #include "shared_semaphores.hpp"
 #include "visit_count.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <err.h>
+#include <getopt.h>
 #include <initializer_list>
 #include <random>
 #include <string>
 #include <sys/sem.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 constexpr double STATUS_EVERY_SECONDS = 5;
 constexpr double CHAOS_MIN_SECONDS = 1, CHAOS_MAX_SECONDS = 3;
-constexpr int CHAOS_DOORKEEPER_ONE_IN = 5; // how often chaos picks the doorkeeper
 constexpr double STOP_TIMEOUT_SECONDS = 10;
-
-struct Process {
-    bool doorkeeper;
-    bool alive;
-};
 
 static Children children;            // every process started, in order
 static std::vector<Process> process; // the same order
@@ -48,11 +43,6 @@ static volatile sig_atomic_t stop_requested;
 
 static void on_stop(int) {
     stop_requested = 1;
-}
-
-[[noreturn]] static void fail(const char *what) {
-    fprintf(stderr, "demo: %s: %s\n", what, strerror(errno));
-    exit(1);
 }
 
 static void log_event(size_t index, const char *event, double when) {
@@ -67,7 +57,7 @@ static void log_event(size_t index, const char *event, double when) {
 static size_t start(bool doorkeeper) {
     int index = start_child(&children, doorkeeper ? DOORKEEPER_PATH : KLIENT_PATH, true);
     if (index == -1)
-        fail(doorkeeper ? "cannot start the doorkeeper" : "cannot start a client");
+        err(1, "cannot start %s", doorkeeper ? "the doorkeeper" : "a client");
     process.push_back({doorkeeper, true});
     return index;
 }
@@ -87,7 +77,7 @@ static void take_line(size_t index, const std::string &line, double when) {
 
 static void read_lines(int timeout_ms) {
     if (read_child_lines(&children, timeout_ms, take_line) == -1)
-        fail("cannot read the programs' output");
+        err(1, "cannot read the programs' output");
     fflush(stdout);
 }
 
@@ -128,27 +118,26 @@ static void print_status(double now) {
            visits.completed + visits.cut_short);
 }
 
+// Kills one living process with SIGKILL and starts another in its place; if
+// the doorkeeper was to be killed but has ended on its own, only starts one.
 static void kill_one(std::mt19937 &random) {
-    std::vector<size_t> alive_clients;
-    size_t doorkeeper = 0;
-    for (size_t i = 0; i < process.size(); i++) {
-        if (process[i].alive && process[i].doorkeeper)
-            doorkeeper = i;
-        else if (process[i].alive)
-            alive_clients.push_back(i);
+    size_t victim = pick_victim(process, random);
+    if (victim == NO_VICTIM) {
+        size_t next = start(true);
+        printf("-- chaos: the doorkeeper had ended; %d takes its place\n", children.list[next].pid);
+        return;
     }
-    bool pick_doorkeeper = random() % CHAOS_DOORKEEPER_ONE_IN == 0 || alive_clients.empty();
-    size_t victim = pick_doorkeeper ? doorkeeper : alive_clients[random() % alive_clients.size()];
+    bool doorkeeper = process[victim].doorkeeper;
     pid_t pid = children.list[victim].pid;
-    bool was_inside = !pick_doorkeeper && visits.clients[victim].inside;
+    bool was_inside = !doorkeeper && visits.clients[victim].inside;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     drain(); // what it wrote before it died comes before its end in the log
     killed++;
     ended(victim, "killed");
-    size_t next = start(pick_doorkeeper);
+    size_t next = start(doorkeeper);
     printf("-- chaos: SIGKILL to %s %d%s; %d takes its place\n",
-           pick_doorkeeper ? "the doorkeeper" : "client", pid, was_inside ? " (inside)" : "",
+           doorkeeper ? "the doorkeeper" : "client", pid, was_inside ? " (inside)" : "",
            children.list[next].pid);
 }
 
@@ -195,72 +184,59 @@ constexpr const char *USAGE = "usage: demo [--clients N] [--seconds S] [--chaos]
                               "       (defaults: 8 clients, 40 seconds)\n";
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) static void usage_error(const char *format,
-                                                                           ...) {
-    va_list args;
-    va_start(args, format);
-    fprintf(stderr, "demo: ");
-    vfprintf(stderr, format, args);
-    va_end(args);
-    fprintf(stderr, "\n%s", USAGE);
-    exit(2);
-}
-
-// The value of option as a whole number from 1 to max, or a usage error.
-static long whole_number(const char *option, const char *value, long max, const char *what) {
-    char *end;
-    errno = 0;
-    long n = strtol(value, &end, 10);
-    if (value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 || n < 1 || n > max)
-        usage_error("%s wants %s, got '%s'", option, what, value);
-    return n;
-}
-
 int main(int argc, char **argv) {
     long clients = 8, seconds = 40;
     bool chaos = false;
     const char *log_path = nullptr;
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
+    const option options[] = {
+        {"clients", required_argument, nullptr, 'c'}, {"seconds", required_argument, nullptr, 's'},
+        {"chaos", no_argument, nullptr, 'x'},         {"log", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},          {}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+        switch (c) {
+        case 'c':
+            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients))
+                usage_error(USAGE, "--clients wants a number of clients from 1 to %ld, got '%s'",
+                            MAX_CLIENTS, optarg);
+            break;
+        case 's':
+            if (!whole_number(optarg, 1, MAX_SECONDS, &seconds))
+                usage_error(USAGE, "--seconds wants a whole number of seconds, got '%s'", optarg);
+            break;
+        case 'x':
+            chaos = true;
+            break;
+        case 'l':
+            log_path = optarg;
+            break;
+        case 'h':
             fputs(USAGE, stdout);
             return 0;
+        default:
+            option_error(USAGE, c, argv);
         }
-        if (arg == "--chaos") {
-            chaos = true;
-            continue;
-        }
-        if (arg != "--clients" && arg != "--seconds" && arg != "--log")
-            usage_error("unknown option '%s'", argv[i]);
-        if (i + 1 == argc)
-            usage_error("%s wants a value", argv[i]);
-        const char *value = argv[++i];
-        if (arg == "--clients")
-            clients =
-                whole_number("--clients", value, MAX_CLIENTS, "a number of clients from 1 to 9999");
-        else if (arg == "--seconds")
-            seconds = whole_number("--seconds", value, MAX_SECONDS, "a whole number of seconds");
-        else
-            log_path = value;
     }
+    if (optind < argc)
+        usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1) {
-        fprintf(stderr, "demo: the semaphores exist already: run this in a fresh IPC namespace "
-                        "(scripts/demo does)\n");
-        return 1;
+        errx(1, "the semaphores exist already: run this in a fresh IPC namespace (scripts/demo "
+                "does)");
     }
     if (log_path != nullptr) {
         event_log = fopen(log_path, "w");
         if (event_log == nullptr)
-            fail(log_path);
+            err(1, "%s", log_path);
         fprintf(event_log, "seconds\tprocess\tevent\n");
     }
     struct sigaction sa = {};
     sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
     if (open_children(&children) == -1)
-        fail("epoll_create1");
+        err(1, "epoll_create1");
 
     std::mt19937 random(std::random_device{}());
     std::uniform_real_distribution<double> chaos_gap(CHAOS_MIN_SECONDS, CHAOS_MAX_SECONDS);
@@ -285,6 +261,7 @@ int main(int argc, char **argv) {
             print_status(now);
             next_status += STATUS_EVERY_SECONDS;
         }
+        fflush(stdout); // before the next wait, through a pipe too
     }
 
     int sig = chaos ? SIGKILL : SIGTERM;
@@ -300,7 +277,7 @@ int main(int argc, char **argv) {
         printf("-- %d killed with SIGKILL\n", killed);
     printf("-- free %d + entry %d = %d\n", free_value, entry_value, free_value + entry_value);
     if (event_log != nullptr && fclose(event_log) != 0)
-        fail(log_path);
+        err(1, "%s", log_path);
     if (free_value + entry_value == FREE_SEM_INITIAL) {
         printf("-- no unit lost\n");
         return 0;

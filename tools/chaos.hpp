@@ -1,0 +1,20 @@
+// What the demo's chaos kills next.
+#pragma once
+
+#include <cstddef>
+#include <random>
+#include <vector>
+
+struct Process {
+    bool doorkeeper;
+    bool alive; // started and not yet reaped: its pid is still its own
+};
+
+constexpr int CHAOS_DOORKEEPER_ONE_IN = 5; // how often chaos picks the doorkeeper
+constexpr size_t NO_VICTIM = static_cast<size_t>(-1);
+
+// Picks the process for chaos to kill, among those alive only: the doorkeeper
+// one time in CHAOS_DOORKEEPER_ONE_IN or when no client is alive, else a
+// client at random. Returns NO_VICTIM if that should be the doorkeeper and
+// none is alive, since it has ended on its own.
+size_t pick_victim(const std::vector<Process> &processes, std::mt19937 &random);
