@@ -1,14 +1,18 @@
 // Measures what waiting klient processes cost and how fast they react: starts
-// N clients at once, all with standard output on one pipe, and
-// reports how long they take to join and wait, their memory (PSS and RSS),
-// the CPU time they burn while waiting, and the hand-off latency from raising
-// the entry semaphore to reading a client's "konsumuje" line. It ends every
-// client with SIGTERM and checks that every unit came back. It asserts
-// nothing about speed.
+// N clients at once, all with standard output on one pipe, and reports how
+// long they take to join and wait, their memory (PSS and RSS), the CPU time
+// they burn while waiting, and the hand-off latency from raising the entry
+// semaphore to reading a client's "konsumuje" line. It ends every client with
+// SIGTERM and checks that every unit came back. It asserts nothing about
+// speed.
 //
 // Absolute figures on a shared machine drift several-fold from day to day, so
 // it measures a floor the same way in the same sitting, N bare waiters (the
 // least a client can be), and gives each figure as a ratio to the floor too.
+// The two take turns over several rounds, the first of each pair alternating,
+// and each ratio is given as its median over the rounds with its range, so
+// that what the machine does meanwhile shows as spread, not as a ratio.
+// --ablation measures the floor plus each of the client's own steps instead.
 //
 // Run it only in a private IPC namespace (scripts/bench does): it refuses to
 // start where the semaphores exist already.
@@ -19,6 +23,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,12 +38,53 @@
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 constexpr int CPU_WINDOW_SECONDS = 5;
 constexpr int TIMEOUT_SECONDS = 60;
+// Hand-offs per program and round at least: with fewer clients than this,
+// they are started, let in and ended in batches until there are as many.
+constexpr int MIN_HANDOFFS = 200;
 
-static Children clients; // of the program being measured
+struct Program {
+    const char *name;
+    const char *argv[6]; // the path first, ended by a null pointer
+};
+
+const Program KLIENT = {"klient", {KLIENT_PATH}};
+const Program FLOOR = {"bare waiter", {BARE_WAITER_PATH}};
+// The floor plus each of the client's own steps, then all of them.
+const Program STEPS[] = {
+    {"+ guard", {BARE_WAITER_PATH, "--guard"}},
+    {"+ stdio", {BARE_WAITER_PATH, "--stdio"}},
+    {"+ handlers", {BARE_WAITER_PATH, "--handlers"}},
+    {"+ sleep timer", {BARE_WAITER_PATH, "--sleep"}},
+    {"+ all four", {BARE_WAITER_PATH, "--guard", "--stdio", "--handlers", "--sleep"}},
+};
+
+// One program's figures in one round.
+struct Figures {
+    double join_seconds;
+    double pss_median, pss_max, rss_median; // KiB
+    double idle_ticks;                      // -1 if not measured in this round
+    double handoff_p50, handoff_p99;        // microseconds
+    bool units_back;                        // klient only: free 5 + N, entry 0 after each batch
+    int not_by_sigterm;                     // how many something else ended
+};
+
+static Children clients; // of the batch being measured
+static char round_label[64];
+static unsigned wait_seconds; // the clients wait this long before each batch's hand-offs
+
+__attribute__((format(printf, 1, 2))) static void progress(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "handoff: %s: ", round_label);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
 
 // Waits for output until some line contains word or since has been
 // TIMEOUT_SECONDS ago, and returns how many lines contained it.
@@ -91,27 +138,32 @@ static double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
 }
 
-struct Figures {
-    double join_seconds;
-    double pss_median, pss_max, rss_median; // KiB
-    long idle_ticks;
-    double handoff_p50, handoff_p99; // microseconds
-    int by_sigterm;                  // how many a SIGTERM ended
-};
+static double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t mid = v.size() / 2;
+    return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
 
-// Starts n copies of path, measures them, and ends them with SIGTERM. They
-// join the sets of this namespace; the caller removes them afterwards.
-static Figures measure(const char *path, int n) {
-    Figures f = {};
+static int semaphore_value(key_t key) {
+    return semctl(semget(key, 1, 0), 0, GETVAL);
+}
+
+static void remove_sets() {
+    semctl(semget(FREE_SEM_KEY, 1, 0), 0, IPC_RMID);
+    semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, IPC_RMID);
+}
+
+// Starts n copies of program on fresh sets and waits until every one has
+// announced itself and waits. Returns the time that took.
+static double start_batch(const Program &program, int n) {
+    remove_sets();
     clients = Children();
     if (open_children(&clients) == -1 || share_one_pipe(&clients) == -1)
         err(1, "cannot make the clients' pipe");
-
-    // Join: every copy started, has printed its first line and waits.
     double started = monotonic_seconds();
     for (int i = 0; i < n; i++)
-        if (start_child(&clients, path, false) == -1)
-            err(1, "cannot start %s", path);
+        if (start_child(&clients, program.argv, false) == -1)
+            err(1, "cannot start %s", program.argv[0]);
     for (int announced = 0; announced < n;)
         announced +=
             count_lines("chce wejsc", started, "timed out waiting for the clients' first lines");
@@ -123,78 +175,195 @@ static Figures measure(const char *path, int n) {
         if (monotonic_seconds() - started > TIMEOUT_SECONDS)
             errx(1, "timed out waiting for the clients to wait");
     }
-    f.join_seconds = monotonic_seconds() - started;
+    return monotonic_seconds() - started;
+}
 
-    // Memory and idle CPU of the waiting copies.
-    std::vector<double> pss, rss;
-    long ticks_before = 0, ticks_after = 0;
-    for (const Child &c : clients.list) {
-        pss.push_back(smaps_kib(c.pid, "Pss"));
-        rss.push_back(smaps_kib(c.pid, "Rss"));
-        ticks_before += cpu_ticks(c.pid);
-    }
-    sleep(CPU_WINDOW_SECONDS);
-    for (const Child &c : clients.list)
-        ticks_after += cpu_ticks(c.pid);
-    f.pss_median = percentile(pss, 0.5);
-    f.pss_max = percentile(pss, 1);
-    f.rss_median = percentile(rss, 0.5);
-    f.idle_ticks = ticks_after - ticks_before;
-
-    // Hand-off: one unit at a time, until some copy says it is let in.
-    std::vector<double> latency_us;
+// Lets the batch in one at a time, each time until some copy says it is let
+// in, and adds each latency in microseconds.
+static void hand_off(int n, std::vector<double> *latency_us) {
+    int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
     for (int i = 0; i < n; i++) {
         double t0 = monotonic_seconds();
         if (semaphore_up(entry_sem, 0) == -1)
             err(1, "cannot raise the entry semaphore");
         count_lines("konsumuje", t0, "timed out waiting for a client to be let in");
-        latency_us.push_back((monotonic_seconds() - t0) * 1e6);
+        latency_us->push_back((monotonic_seconds() - t0) * 1e6);
     }
-    f.handoff_p50 = percentile(latency_us, 0.5);
-    f.handoff_p99 = percentile(latency_us, 0.99);
+}
 
-    // End every copy; clients inside give their unit back as they go.
+// Ends the batch with SIGTERM; klient copies that were let in give their unit
+// back as they go, and that is checked.
+static void stop_batch(const Program &program, int n, Figures *f) {
     for (const Child &c : clients.list)
         kill(c.pid, SIGTERM);
     for (const Child &c : clients.list) {
         int status;
-        waitpid(c.pid, &status, 0);
-        f.by_sigterm += WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+        if (waitpid(c.pid, &status, 0) == -1)
+            err(1, "waitpid");
+        f->not_by_sigterm += !(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     }
+    if (&program == &KLIENT && (semaphore_value(FREE_SEM_KEY) != FREE_SEM_INITIAL + n ||
+                                semaphore_value(ENTRY_SEM_KEY) != 0))
+        f->units_back = false;
     close(clients.shared_in);
     close(clients.shared_out);
     close(clients.epoll_fd);
+    remove_sets();
+}
+
+// Measures n copies of program: memory and, with idle_window, idle CPU on the
+// first batch; join (the median) and hand-offs over as many batches as it takes.
+static Figures measure(const Program &program, int n, bool idle_window) {
+    Figures f = {};
+    f.units_back = true;
+    f.idle_ticks = -1;
+    int batches = (MIN_HANDOFFS + n - 1) / n;
+    std::vector<double> latency_us, join_seconds;
+    progress("starting %d", n);
+    join_seconds.push_back(start_batch(program, n));
+    progress("%d joined and waiting in %.3f s; reading their memory", n, join_seconds[0]);
+    std::vector<double> pss, rss;
+    for (const Child &c : clients.list) {
+        pss.push_back(smaps_kib(c.pid, "Pss"));
+        rss.push_back(smaps_kib(c.pid, "Rss"));
+    }
+    f.pss_median = percentile(pss, 0.5);
+    f.pss_max = percentile(pss, 1);
+    f.rss_median = percentile(rss, 0.5);
+    if (idle_window) {
+        progress("counting their CPU ticks over %d s of waiting", CPU_WINDOW_SECONDS);
+        long before = 0, after = 0;
+        for (const Child &c : clients.list)
+            before += cpu_ticks(c.pid);
+        sleep(CPU_WINDOW_SECONDS);
+        for (const Child &c : clients.list)
+            after += cpu_ticks(c.pid);
+        f.idle_ticks = static_cast<double>(after - before);
+    }
+    if (batches == 1)
+        progress("%d hand-offs, after %u s of waiting", n, wait_seconds);
+    else
+        progress("%d hand-offs, in %d batches of %d started afresh, each after %u s of waiting",
+                 batches * n, batches, n, wait_seconds);
+    for (int batch = 0; batch < batches; batch++) {
+        if (batch > 0)
+            join_seconds.push_back(start_batch(program, n));
+        sleep(wait_seconds);
+        hand_off(n, &latency_us);
+        if (batch == batches - 1)
+            progress("stopping");
+        stop_batch(program, n, &f);
+    }
+    f.join_seconds = median(join_seconds);
+    f.handoff_p50 = percentile(latency_us, 0.5);
+    f.handoff_p99 = percentile(latency_us, 0.99);
     return f;
 }
 
-static void print_row(const char *measure, const char *format, double klient, double floor) {
-    char a[32], b[32], ratio[32] = "-";
-    snprintf(a, sizeof a, format, klient);
-    snprintf(b, sizeof b, format, floor);
-    if (floor > 0)
-        snprintf(ratio, sizeof ratio, "%.2f", klient / floor);
-    printf("%-40s %12s %12s %14s\n", measure, a, b, ratio);
+// "median [least-most]" of the ratios over the rounds, or "-" if the floor
+// was 0 in any round.
+static std::string ratio_range(const std::vector<double> &of, const std::vector<double> &to) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < of.size(); i++) {
+        if (to[i] <= 0)
+            return "-";
+        ratios.push_back(of[i] / to[i]);
+    }
+    auto [least, most] = std::minmax_element(ratios.begin(), ratios.end());
+    char text[64];
+    snprintf(text, sizeof text, "%.2f [%.2f-%.2f]", median(ratios), *least, *most);
+    return text;
 }
 
-static void remove_sets() {
-    semctl(semget(FREE_SEM_KEY, 1, 0), 0, IPC_RMID);
-    semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, IPC_RMID);
+using Field = double Figures::*;
+
+static std::vector<double> over_rounds(const std::vector<Figures> &rounds, Field field) {
+    std::vector<double> v;
+    for (const Figures &f : rounds)
+        if (f.*field >= 0)
+            v.push_back(f.*field);
+    return v;
 }
 
-constexpr const char *USAGE = "usage: handoff [--clients N]   (default: 1000)\n";
-constexpr long MAX_CLIENTS = 99999;
+struct Row {
+    const char *measure, *format;
+    Field field;
+};
+
+const Row ROWS[] = {
+    {"join: all announced and waiting (s)", "%.3f", &Figures::join_seconds},
+    {"PSS per waiting client, median (KiB)", "%.0f", &Figures::pss_median},
+    {"PSS per waiting client, max (KiB)", "%.0f", &Figures::pss_max},
+    {"RSS per waiting client, median (KiB)", "%.0f", &Figures::rss_median},
+    {"CPU ticks, all, 5 s waiting (round 1)", "%.0f", &Figures::idle_ticks},
+    {"hand-off latency p50 (us)", "%.1f", &Figures::handoff_p50},
+    {"hand-off latency p99 (us)", "%.1f", &Figures::handoff_p99},
+};
+
+static void print_comparison(const std::vector<Figures> &k, const std::vector<Figures> &w) {
+    printf("%-40s %12s %12s   %s\n", "measure (median over the rounds)", "klient", "bare waiter",
+           "klient / bare [range]");
+    for (const Row &row : ROWS) {
+        std::vector<double> a = over_rounds(k, row.field), b = over_rounds(w, row.field);
+        char ka[32], wa[32];
+        snprintf(ka, sizeof ka, row.format, median(a));
+        snprintf(wa, sizeof wa, row.format, median(b));
+        printf("%-40s %12s %12s   %s\n", row.measure, ka, wa, ratio_range(a, b).c_str());
+    }
+}
+
+static void print_ablation(const std::vector<const Program *> &programs,
+                           const std::vector<std::vector<Figures>> &figures) {
+    printf("%-14s %16s   %-22s %-22s %-22s\n", "program", "p50 median (us)", "p50 / bare [range]",
+           "p99 / bare [range]", "join / bare [range]");
+    const std::vector<Figures> &floor = figures[0];
+    for (size_t i = 0; i < programs.size(); i++) {
+        const std::vector<Figures> &f = figures[i];
+        printf("%-14s %16.1f   %-22s %-22s %-22s\n", programs[i]->name,
+               median(over_rounds(f, &Figures::handoff_p50)),
+               ratio_range(over_rounds(f, &Figures::handoff_p50),
+                           over_rounds(floor, &Figures::handoff_p50))
+                   .c_str(),
+               ratio_range(over_rounds(f, &Figures::handoff_p99),
+                           over_rounds(floor, &Figures::handoff_p99))
+                   .c_str(),
+               ratio_range(over_rounds(f, &Figures::join_seconds),
+                           over_rounds(floor, &Figures::join_seconds))
+                   .c_str());
+    }
+}
+
+constexpr const char *USAGE = "usage: handoff [--clients N] [--rounds R] [--wait S] [--ablation]\n"
+                              "       (defaults: 1000 clients, 5 rounds, 0 seconds)\n";
+constexpr long MAX_CLIENTS = 99999, MAX_ROUNDS = 999, MAX_WAIT = 3600;
 
 int main(int argc, char **argv) {
-    long clients = 1000;
+    long clients_wanted = 1000, rounds = 5, wait = 0;
+    bool ablation = false;
     const option options[] = {
-        {"clients", required_argument, nullptr, 'c'}, {"help", no_argument, nullptr, 'h'}, {}};
+        {"clients", required_argument, nullptr, 'c'}, {"rounds", required_argument, nullptr, 'r'},
+        {"wait", required_argument, nullptr, 'w'},    {"ablation", no_argument, nullptr, 'a'},
+        {"help", no_argument, nullptr, 'h'},          {}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
         switch (c) {
         case 'c':
-            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients))
+            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients_wanted))
                 usage_error(USAGE, "--clients wants a number of clients from 1 to %ld, got '%s'",
                             MAX_CLIENTS, optarg);
+            break;
+        case 'r':
+            if (!whole_number(optarg, 1, MAX_ROUNDS, &rounds))
+                usage_error(USAGE, "--rounds wants a number of rounds from 1 to %ld, got '%s'",
+                            MAX_ROUNDS, optarg);
+            break;
+        case 'w':
+            if (!whole_number(optarg, 0, MAX_WAIT, &wait))
+                usage_error(USAGE, "--wait wants a whole number of seconds up to %ld, got '%s'",
+                            MAX_WAIT, optarg);
+            break;
+        case 'a':
+            ablation = true;
             break;
         case 'h':
             fputs(USAGE, stdout);
@@ -205,35 +374,55 @@ int main(int argc, char **argv) {
     }
     if (optind < argc)
         usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
-    const int n = static_cast<int>(clients);
+    const int n = static_cast<int>(clients_wanted);
+    wait_seconds = static_cast<unsigned>(wait);
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
         errx(1, "the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, nullptr);
 
-    Figures k = measure(KLIENT_PATH, n);
-    int free_value = semctl(semget(FREE_SEM_KEY, 1, 0), 0, GETVAL);
-    int entry_value = semctl(semget(ENTRY_SEM_KEY, 1, 0), 0, GETVAL);
-    bool no_unit_lost = free_value == FREE_SEM_INITIAL + n && entry_value == 0;
-    remove_sets();
-    Figures w = measure(BARE_WAITER_PATH, n);
-    remove_sets();
+    // The floor first in the list, the programs taking turns within a round,
+    // and each round starting one further along, so that no program always
+    // runs first or right after the same one.
+    std::vector<const Program *> programs = {&FLOOR, &KLIENT};
+    if (ablation) {
+        programs.pop_back();
+        for (const Program &step : STEPS)
+            programs.push_back(&step);
+        programs.push_back(&KLIENT);
+    }
+    std::vector<std::vector<Figures>> figures(programs.size());
+    for (int round = 0; round < rounds; round++)
+        for (size_t turn = 0; turn < programs.size(); turn++) {
+            size_t i = (turn + round) % programs.size();
+            snprintf(round_label, sizeof round_label, "round %d of %ld, %s", round + 1, rounds,
+                     programs[i]->name);
+            figures[i].push_back(measure(*programs[i], n, !ablation && round == 0));
+        }
 
     utsname host;
     uname(&host);
-    printf("machine: %ld cores, %s %s %s; %d clients, then %d bare waiters\n",
-           sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release, host.machine, n, n);
-    printf("%-40s %12s %12s %14s\n", "measure", "klient", "bare waiter", "klient / bare");
-    print_row("join: all announced and waiting (s)", "%.3f", k.join_seconds, w.join_seconds);
-    print_row("PSS per waiting client, median (KiB)", "%.0f", k.pss_median, w.pss_median);
-    print_row("PSS per waiting client, max (KiB)", "%.0f", k.pss_max, w.pss_max);
-    print_row("RSS per waiting client, median (KiB)", "%.0f", k.rss_median, w.rss_median);
-    print_row("CPU ticks, all, 5 s waiting", "%.0f", k.idle_ticks, w.idle_ticks);
-    print_row("hand-off latency p50 (us)", "%.1f", k.handoff_p50, w.handoff_p50);
-    print_row("hand-off latency p99 (us)", "%.1f", k.handoff_p99, w.handoff_p99);
-    printf("clients ended by SIGTERM: %d; free %d (expected %d), entry %d (expected 0): %s\n",
-           k.by_sigterm, free_value, FREE_SEM_INITIAL + n, entry_value,
-           no_unit_lost ? "no unit lost" : "UNITS LOST");
-    return no_unit_lost && k.by_sigterm == n && w.by_sigterm == n ? 0 : 1;
+    printf("machine: %ld cores, %s %s %s; %d clients, %ld rounds of %s in turn; hand-offs after "
+           "%u s of waiting\n",
+           sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release, host.machine, n, rounds,
+           ablation ? "the bare waiter, each step added, and klient" : "klient and bare waiter",
+           wait_seconds);
+    if (ablation)
+        print_ablation(programs, figures);
+    else
+        print_comparison(figures[1], figures[0]);
+
+    bool units_back = true;
+    int not_by_sigterm = 0;
+    for (const std::vector<Figures> &program : figures)
+        for (const Figures &f : program) {
+            units_back = units_back && f.units_back;
+            not_by_sigterm += f.not_by_sigterm;
+        }
+    printf("every copy ended by SIGTERM: %s; klient's units all back after each batch (free %d + "
+           "N, entry 0): %s\n",
+           not_by_sigterm == 0 ? "yes" : "NO", FREE_SEM_INITIAL,
+           units_back ? "no unit lost" : "UNITS LOST");
+    return units_back && not_by_sigterm == 0 ? 0 : 1;
 }

@@ -37,7 +37,7 @@ int share_one_pipe(Children *children) {
     return 0;
 }
 
-int start_child(Children *children, const char *path, bool own_group) {
+int start_child(Children *children, const char *const argv[], bool own_group) {
     bool shared = children->shared_out != -1;
     int fds[2] = {-1, children->shared_out};
     if (!shared && pipe2(fds, O_CLOEXEC) == -1)
@@ -57,9 +57,9 @@ int start_child(Children *children, const char *path, bool own_group) {
     if (own_group)
         flags |= POSIX_SPAWN_SETPGROUP; // with group 0: a group of its own
     posix_spawnattr_setflags(&attr, flags);
-    char *argv[] = {const_cast<char *>(path), nullptr};
     pid_t pid;
-    int err = posix_spawn(&pid, path, &actions, &attr, argv, environ);
+    // posix_spawn only reads the arguments; its prototype predates const.
+    int err = posix_spawn(&pid, argv[0], &actions, &attr, const_cast<char *const *>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (!shared) {

@@ -40,13 +40,13 @@ int open_children(Children *children);
 // errno set.
 int share_one_pipe(Children *children);
 
-// Starts path with no arguments, standard output on a new pipe (or the shared one), the other
-// descriptors as this process has them, default signal handling, and, if
-// own_group, in a process group of its own (so that Ctrl-C at a terminal does
-// not reach it). It is spawned, not forked, so that the cost of a start does
-// not grow with what this process holds. Returns its index in the list, or -1
-// with errno set.
-int start_child(Children *children, const char *path, bool own_group);
+// Starts argv[0] with the arguments argv (ended by a null pointer), standard
+// output on a new pipe (or the shared one), the other descriptors as this
+// process has them, default signal handling, and, if own_group, in a process
+// group of its own (so that Ctrl-C at a terminal does not reach it). It is
+// spawned, not forked, so that the cost of a start does not grow with what
+// this process holds. Returns its index in the list, or -1 with errno set.
+int start_child(Children *children, const char *const argv[], bool own_group);
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
 // without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)

@@ -55,7 +55,8 @@ static void log_event(size_t index, const char *event, double when) {
 }
 
 static size_t start(bool doorkeeper) {
-    int index = start_child(&children, doorkeeper ? DOORKEEPER_PATH : KLIENT_PATH, true);
+    const char *argv[] = {doorkeeper ? DOORKEEPER_PATH : KLIENT_PATH, nullptr};
+    int index = start_child(&children, argv, true);
     if (index == -1)
         err(1, "cannot start %s", doorkeeper ? "the doorkeeper" : "a client");
     process.push_back({doorkeeper, true});
