@@ -45,7 +45,7 @@ constexpr int CPU_WINDOW_SECONDS = 5;
 constexpr int TIMEOUT_SECONDS = 60;
 // Hand-offs per program and round at least: with fewer clients than this,
 // they are started, let in and ended in batches until there are as many.
-constexpr int MIN_HANDOFFS = 200;
+constexpr int MIN_HANDOFFS = 100;
 
 struct Program {
     const char *name;
@@ -75,7 +75,9 @@ struct Figures {
 
 static Children clients; // of the batch being measured
 static char round_label[64];
-static unsigned wait_seconds; // the clients wait this long before each batch's hand-offs
+// The clients wait this long before each batch's hand-offs, as real clients
+// wait: right after a batch has started, the machine is still busy with it.
+static unsigned wait_seconds;
 
 __attribute__((format(printf, 1, 2))) static void progress(const char *format, ...) {
     va_list args;
@@ -334,11 +336,11 @@ static void print_ablation(const std::vector<const Program *> &programs,
 }
 
 constexpr const char *USAGE = "usage: handoff [--clients N] [--rounds R] [--wait S] [--ablation]\n"
-                              "       (defaults: 1000 clients, 5 rounds, 0 seconds)\n";
+                              "       (defaults: 1000 clients, 5 rounds, 1 second)\n";
 constexpr long MAX_CLIENTS = 99999, MAX_ROUNDS = 999, MAX_WAIT = 3600;
 
 int main(int argc, char **argv) {
-    long clients_wanted = 1000, rounds = 5, wait = 0;
+    long clients_wanted = 1000, rounds = 5, wait = 1;
     bool ablation = false;
     const option options[] = {
         {"clients", required_argument, nullptr, 'c'}, {"rounds", required_argument, nullptr, 'r'},
