@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <poll.h>
 #include <string>

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>

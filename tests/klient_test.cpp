@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/resource.h>

@@ -22,6 +22,7 @@
 #include <err.h>
 #include <getopt.h>
 #include <initializer_list>
+#include <map>
 #include <random>
 #include <string>
 #include <sys/sem.h>
