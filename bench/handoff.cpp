@@ -350,19 +350,14 @@ int main(int argc, char **argv) {
     for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
         switch (c) {
         case 'c':
-            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients_wanted))
-                usage_error(USAGE, "--clients wants a number of clients from 1 to %ld, got '%s'",
-                            MAX_CLIENTS, optarg);
+            clients_wanted =
+                number_option(USAGE, "--clients", 1, MAX_CLIENTS, "a number of clients");
             break;
         case 'r':
-            if (!whole_number(optarg, 1, MAX_ROUNDS, &rounds))
-                usage_error(USAGE, "--rounds wants a number of rounds from 1 to %ld, got '%s'",
-                            MAX_ROUNDS, optarg);
+            rounds = number_option(USAGE, "--rounds", 1, MAX_ROUNDS, "a number of rounds");
             break;
         case 'w':
-            if (!whole_number(optarg, 0, MAX_WAIT, &wait))
-                usage_error(USAGE, "--wait wants a whole number of seconds up to %ld, got '%s'",
-                            MAX_WAIT, optarg);
+            wait = number_option(USAGE, "--wait", 0, MAX_WAIT, "a number of seconds");
             break;
         case 'a':
             ablation = true;

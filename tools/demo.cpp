@@ -198,13 +198,10 @@ int main(int argc, char **argv) {
     for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
         switch (c) {
         case 'c':
-            if (!whole_number(optarg, 1, MAX_CLIENTS, &clients))
-                usage_error(USAGE, "--clients wants a number of clients from 1 to %ld, got '%s'",
-                            MAX_CLIENTS, optarg);
+            clients = number_option(USAGE, "--clients", 1, MAX_CLIENTS, "a number of clients");
             break;
         case 's':
-            if (!whole_number(optarg, 1, MAX_SECONDS, &seconds))
-                usage_error(USAGE, "--seconds wants a whole number of seconds, got '%s'", optarg);
+            seconds = number_option(USAGE, "--seconds", 1, MAX_SECONDS, "a number of seconds");
             break;
         case 'x':
             chaos = true;

@@ -8,16 +8,14 @@
 #include <err.h>
 #include <getopt.h>
 
-bool whole_number(const char *text, long min, long max, long *number) {
-    if (*text < '0' || *text > '9') // strtol would take spaces and a sign
-        return false;
+long number_option(const char *usage, const char *name, long min, long max, const char *what) {
     char *end;
     errno = 0;
-    long n = strtol(text, &end, 10);
-    if (*end != '\0' || errno != 0 || n < min || n > max)
-        return false;
-    *number = n;
-    return true;
+    long n = strtol(optarg, &end, 10);
+    // strtol would take leading spaces and a sign.
+    if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n < min || n > max)
+        usage_error(usage, "%s wants %s from %ld to %ld, got '%s'", name, what, min, max, optarg);
+    return n;
 }
 
 void usage_error(const char *usage, const char *format, ...) {

@@ -2,10 +2,11 @@
 // usage errors.
 #pragma once
 
-// Reads text as a whole number from min to max: decimal digits only, no sign,
-// no spaces, nothing after. Returns false, leaving *number alone, if it is
-// not one.
-bool whole_number(const char *text, long min, long max, long *number);
+// The value of an option, optarg, as a whole number from min to max: decimal
+// digits only, no sign, no spaces, nothing after. Anything else is a usage
+// error that names the option and what it wants ("--clients wants a number
+// of clients from 1 to 9999, got '2abc'").
+long number_option(const char *usage, const char *name, long min, long max, const char *what);
 
 // getopt_long's short options for a program that reports its own option
 // errors (with opterr 0): -h, and ':' for a missing value.
