@@ -21,7 +21,6 @@
 #include "shared_semaphores.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
@@ -38,7 +37,6 @@
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 constexpr int CPU_WINDOW_SECONDS = 5;

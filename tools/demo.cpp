@@ -15,10 +15,8 @@
 #include "visit_count.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <err.h>
 #include <getopt.h>
 #include <initializer_list>
