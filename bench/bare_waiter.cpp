@@ -9,14 +9,12 @@
 //   --guard     join the free set first, and guard the unit on it once let in
 //   --stdio     write each line with printf and fflush instead of one write
 //   --handlers  catch the termination signals, and end by them
-//   --sleep     consume on a 15-second clock_nanosleep instead of pause
+//   --sleep     consume for 15 seconds, as the client does, instead of pause
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <getopt.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -62,14 +60,8 @@ int main(int argc, char **argv) {
         semop(entry, &down, 1) == -1 || (guard && guard_unit(free_sem) == -1) ||
         !say("Klient %d konsumuje!\n"))
         end();
-    if (sleeps) {
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += CONSUME_SECONDS;
-        while (termination_signal == 0 &&
-               clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
-            ;
-    }
+    if (sleeps)
+        sleep_until_signalled(CONSUME_SECONDS);
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();

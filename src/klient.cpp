@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <sys/sem.h>
 #include <unistd.h>
 
@@ -31,17 +30,6 @@ static int announce(const char *format) {
     if (printf(format, static_cast<int>(getpid())) < 0 || fflush(stdout) == EOF)
         return errno;
     return 0;
-}
-
-// Sleeps CONSUME_SECONDS, resuming after stop and continue, and cut short by a
-// termination signal.
-static void consume() {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline); // cannot fail for this clock
-    deadline.tv_sec += CONSUME_SECONDS;
-    while (termination_signal == 0 &&
-           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
-        ;
 }
 
 int main() {
@@ -70,7 +58,7 @@ int main() {
         }
         int error = announce(CONSUMES);
         if (error == 0)
-            consume();
+            sleep_until_signalled(CONSUME_SECONDS);
         // With the guard, this one call gives the unit back and drops the
         // guard, so the unit can never come back twice.
         if (semaphore_up(free_sem, undo) == -1)

@@ -1,4 +1,4 @@
-// Catching the termination signals and ending by them.
+// Catching the termination signals, sleeping until one comes, and ending by them.
 #include "termination_signal.hpp"
 
 #include <cerrno>
@@ -50,6 +50,15 @@ int catch_termination_signals() {
         if (sigaction(sig, &sa, nullptr) == -1)
             return -1;
     return 0;
+}
+
+void sleep_until_signalled(int seconds) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline); // cannot fail for this clock
+    deadline.tv_sec += seconds;
+    while (termination_signal == 0 &&
+           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
+        ;
 }
 
 void end_by_termination_signal() {
