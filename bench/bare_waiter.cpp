@@ -61,7 +61,7 @@ int main(int argc, char **argv) {
         !say("Klient %d konsumuje!\n"))
         end();
     if (sleeps)
-        sleep_until_signalled(CONSUME_SECONDS);
+        sleep_until_signalled(seconds_from_now(CONSUME_SECONDS));
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();

@@ -14,7 +14,6 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <sys/sem.h>
 
 int main() {
@@ -35,13 +34,9 @@ int main() {
         // between the two calls loses it; no single call spans two sets.
         if (drop_guard(free_sem) == -1) // exiting gives the guarded place back
             die_on_semaphore("cannot pass a place on from", FREE_SEM_KEY, errno);
-        if (semaphore_up(entry_sem, 0) == -1) {
-            int error = errno;
-            semaphore_up(free_sem, 0); // the place goes back where it came from
-            die_on_semaphore("cannot raise", ENTRY_SEM_KEY, error);
-        }
-        if (printf("doorkeeper: let one in (admission %lu)\n", admissions) < 0 ||
-            fflush(stdout) == EOF)
-            die_on_output(errno);
+        if (semaphore_up(entry_sem, 0) == -1) // the place goes back where it came from
+            die_giving_back(free_sem, "cannot raise", ENTRY_SEM_KEY, errno);
+        if (int error = print_line(nullptr, "doorkeeper: let one in (admission %lu)\n", admissions))
+            die_on_output(error);
     }
 }

@@ -8,13 +8,15 @@
 // before its guard is set (see main), and, in the client that makes the free
 // set, just after making it, before giving it its starting value. On a
 // termination signal a client that waits ends at once and one that consumes
-// gives its unit back first; on any other death the kernel gives it back.
+// gives its unit back first; on any other death the kernel gives it back. A
+// call that fails while the client holds a unit gives the unit back first.
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
+#include <ctime>
 #include <sys/sem.h>
 #include <unistd.h>
 
@@ -23,17 +25,46 @@ constexpr const char *WANTS_TO_ENTER = "Klient %d chce wejsc!\n";
 constexpr const char *CONSUMES = "Klient %d konsumuje!\n";
 constexpr const char *LEAVES = "Klient %d ucieka!\n";
 
-// Writes one announcement with the process id and flushes it, so that it is
-// seen at once on a pipe or a file and is not lost if a signal ends the
-// process. Returns 0, or the reason it could not be written.
+// The visit under way: the unit is held from being let in until it is given
+// back, CONSUME_SECONDS at most, whatever holds up the output meanwhile.
+static int free_sem;
+static bool holding;
+static short undo; // SEM_UNDO while the unit has its guard
+static timespec visit_ends;
+
+// While it holds a unit, a background client writes even if the terminal
+// asks background jobs to stop for that (stty tostop): a stopped client would
+// hold its unit for as long as it stays stopped. Its other lines obey.
+static void hold_terminal_stops(bool hold) {
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &ttou, nullptr);
+}
+
+static void give_back() {
+    // With the guard, this one call gives the unit back and drops the guard,
+    // so the unit can never come back twice.
+    if (semaphore_up(free_sem, undo) == -1)
+        die_on_semaphore("cannot raise", FREE_SEM_KEY, errno);
+    holding = false;
+    hold_terminal_stops(false);
+}
+
+// A write held up past the end of the visit (a full pipe, a terminal stopped
+// with Ctrl-S) is broken by the visit's alarm: the unit goes back then, and the
+// line waits for the output holding nothing.
+static void on_interrupted_write() {
+    if (holding && is_past(visit_ends))
+        give_back();
+}
+
 static int announce(const char *format) {
-    if (printf(format, static_cast<int>(getpid())) < 0 || fflush(stdout) == EOF)
-        return errno;
-    return 0;
+    return print_line(on_interrupted_write, format, static_cast<int>(getpid()));
 }
 
 int main() {
-    int free_sem, entry_sem;
+    int entry_sem;
     start_up(&free_sem, &entry_sem);
 
     for (;;) {
@@ -42,27 +73,29 @@ int main() {
         if (int error = announce(WANTS_TO_ENTER))
             die_on_output(error);
         lower_or_end(entry_sem, ENTRY_SEM_KEY, 0);
+        visit_ends = seconds_from_now(CONSUME_SECONDS);
         // The unit is held from here until the free semaphore is raised. The
         // guard makes the kernel give it back if the client dies in any way.
         // Only the gap between these two calls stays open: the unit comes
         // from one set and goes back to another, and no single call spans two
         // sets. A guard on the entry set instead would only move the gap.
-        short undo = SEM_UNDO;
+        undo = SEM_UNDO;
         if (guard_unit(free_sem) == -1) {
             // At the maximum value there is no room for a guard: go on
-            // without one, and the raise below reports the error. Any other
-            // failure (the set removed, say) would only show after the visit.
+            // without one, and the raise below reports the error. Start-up
+            // proved that the guard works, but the set may have changed since.
             if (errno != ERANGE)
-                die_on_semaphore("cannot guard a unit on", FREE_SEM_KEY, errno);
+                die_giving_back(free_sem, "cannot guard a unit on", FREE_SEM_KEY, errno);
             undo = 0;
         }
+        holding = true;
+        hold_terminal_stops(true);
+        wake_at(visit_ends);
         int error = announce(CONSUMES);
-        if (error == 0)
-            sleep_until_signalled(CONSUME_SECONDS);
-        // With the guard, this one call gives the unit back and drops the
-        // guard, so the unit can never come back twice.
-        if (semaphore_up(free_sem, undo) == -1)
-            die_on_semaphore("cannot raise", FREE_SEM_KEY, errno);
+        if (error == 0 && holding)
+            sleep_until_signalled(visit_ends);
+        if (holding)
+            give_back();
         if (error == 0)
             error = announce(LEAVES);
         if (error != 0)

@@ -1,35 +1,151 @@
-// Start-up, taking a unit, and the one-line failures of klient and doorkeeper.
+// Start-up, taking a unit, writing lines, and the one-line failures of klient
+// and doorkeeper.
 #include "program_steps.hpp"
 
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <err.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
 
 static const char *semaphore_name(key_t key) {
     return key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
 }
 
-// Joins the set or dies. A set left at 0 by a maker that died before starting
-// it would make everyone wait for ever without a word: say so, and go on, since
-// a counterpart may still raise it.
+int write_all(int fd, const char *text, size_t length, void (*interrupted)()) {
+    while (length > 0) {
+        ssize_t written = write(fd, text, length);
+        if (written > 0) {
+            text += written;
+            length -= static_cast<size_t>(written);
+        } else if (written == -1 && errno == EINTR) {
+            if (termination_signal != 0)
+                return EINTR;
+            if (interrupted != nullptr)
+                interrupted();
+        } else {
+            return written == 0 ? EIO : errno;
+        }
+    }
+    return 0;
+}
+
+// Formats into line, which holds size bytes, and returns the length, cut
+// short to fit.
+static size_t format_line(char *line, size_t size, const char *format, va_list args) {
+    int length = vsnprintf(line, size, format, args);
+    return length < 0 ? 0 : static_cast<size_t>(length) < size ? length : size - 1;
+}
+
+int print_line(void (*interrupted)(), const char *format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    size_t length = format_line(line, sizeof line, format, args);
+    va_end(args);
+    return write_all(STDOUT_FILENO, line, length, interrupted);
+}
+
+// "<program>: <message>\n" on standard error in one write. A full standard
+// error may hold it up, but a termination signal still ends the wait.
+__attribute__((format(printf, 1, 2))) static void complain(const char *format, ...) {
+    char line[1024];
+    // A program's name is far shorter than the line.
+    size_t length =
+        static_cast<size_t>(snprintf(line, sizeof line, "%s: ", program_invocation_short_name));
+    va_list args;
+    va_start(args, format);
+    length += format_line(line + length, sizeof line - 1 - length, format, args);
+    va_end(args);
+    line[length++] = '\n';
+    write_all(STDERR_FILENO, line, length, nullptr);
+}
+
+void die_on_semaphore(const char *what, key_t key, int error) {
+    complain("%s the %s semaphore (key %d): %s", what, semaphore_name(key), static_cast<int>(key),
+             strerror(error));
+    exit(1);
+}
+
+void die_giving_back(int free_sem, const char *what, key_t key, int error) {
+    if (semaphore_up(free_sem, 0) == 0)
+        die_on_semaphore(what, key, error);
+    int second = errno;
+    complain("%s the %s semaphore (key %d): %s; and cannot give the unit back to the free "
+             "semaphore (key %d): %s",
+             what, semaphore_name(key), static_cast<int>(key), strerror(error),
+             static_cast<int>(FREE_SEM_KEY), strerror(second));
+    exit(1);
+}
+
+// The set under key, found whatever its mode: SEM_STAT_ANY reads any set, as
+// ipcs does, where IPC_STAT needs read permission.
+static bool find_set(key_t key, semid_ds *ds) {
+    seminfo info;
+    int last = semctl(0, 0, SEM_INFO, &info); // the highest index in use
+    for (int index = 0; index <= last; index++)
+        if (semctl(index, 0, SEM_STAT_ANY, ds) != -1 && ds->sem_perm.__key == key)
+            return true;
+    return false;
+}
+
+// A set that refuses this process: name its owner and its mode, which is
+// what a user on a shared machine needs to act.
+[[noreturn]] static void die_refused(key_t key, int error) {
+    semid_ds ds;
+    if (!find_set(key, &ds))
+        die_on_semaphore("cannot join", key, error);
+    char owner[128];
+    const passwd *pw = getpwuid(ds.sem_perm.uid);
+    if (pw != nullptr)
+        snprintf(owner, sizeof owner, "%s (uid %u)", pw->pw_name, ds.sem_perm.uid);
+    else
+        snprintf(owner, sizeof owner, "uid %u", ds.sem_perm.uid);
+    complain("cannot join the %s semaphore (key %d): %s: it belongs to %s, mode %04o; ask its "
+             "owner to remove it, or run in a private IPC namespace (unshare --map-root-user "
+             "--ipc)",
+             semaphore_name(key), static_cast<int>(key), strerror(error), owner,
+             ds.sem_perm.mode & 0777);
+    exit(1);
+}
+
 static int join_or_die(key_t key, int initial) {
     int semid = join_semaphore(key, initial);
+    if (semid == -1 && errno == EACCES)
+        die_refused(key, errno);
     if (semid == -1)
         die_on_semaphore("cannot join", key, errno);
-    if (never_started(semid, initial))
-        warnx("the %s semaphore (key %d) was made but never given its starting value: its maker "
-              "ended first; remove it (ipcrm -S %d) and start again",
-              semaphore_name(key), static_cast<int>(key), static_cast<int>(key));
     return semid;
 }
 
 void start_up(int *free_sem, int *entry_sem) {
-    if (catch_termination_signals() == -1)
-        err(1, "cannot catch termination signals");
+    if (catch_termination_signals() == -1) {
+        complain("cannot catch termination signals: %s", strerror(errno));
+        exit(1);
+    }
     *free_sem = join_or_die(FREE_SEM_KEY, FREE_SEM_INITIAL);
     *entry_sem = join_or_die(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
+    // A free set left at 0 by a maker that died before starting it would
+    // make everyone wait for ever without a word: say so, and go on, since a
+    // counterpart may still raise it. Such a set is left untouched, so that
+    // whoever joins it later can still tell.
+    if (never_started(*free_sem, *entry_sem)) {
+        complain("the free semaphore (key %d) was made but never given its starting value: its "
+                 "maker has ended or stalled; once no program using it is running, remove it "
+                 "(ipcrm -S %d) and start again",
+                 static_cast<int>(FREE_SEM_KEY), static_cast<int>(FREE_SEM_KEY));
+        return;
+    }
+    // At the maximum value there is no room for a guard's +1: see the client.
+    if (try_guard(*free_sem) == -1 && errno != ERANGE)
+        die_on_semaphore("cannot guard a unit on", FREE_SEM_KEY, errno);
 }
 
 void lower_or_end(int semid, key_t key, short flags) {
@@ -40,14 +156,9 @@ void lower_or_end(int semid, key_t key, short flags) {
     die_on_semaphore("cannot lower", key, errno);
 }
 
-void die_on_semaphore(const char *what, key_t key, int error) {
-    errno = error;
-    err(1, "%s the %s semaphore (key %d)", what, semaphore_name(key), static_cast<int>(key));
-}
-
 void die_on_output(int error) {
     if (termination_signal != 0)
         end_by_termination_signal();
-    errno = error;
-    err(1, "cannot write to standard output");
+    complain("cannot write to standard output: %s", strerror(error));
+    exit(1);
 }

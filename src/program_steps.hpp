@@ -1,13 +1,17 @@
 // The steps that klient and doorkeeper share: starting up, taking a unit or
-// ending, and failing with one line on standard error. Each line starts with
-// the program's name, as err(3) gives it.
+// ending, writing their lines, and failing with one line on standard error.
+// Each line on standard error starts with the program's name and goes out in
+// one write(2), so that the lines of several programs never mix.
 #pragma once
 
+#include <cstddef>
 #include <sys/types.h>
 
 // Catches the termination signals, then joins the free semaphore and the
-// entry semaphore, in that order. On failure says why and exits with status 1.
-// Warns on standard error of a set that was made but never started.
+// entry semaphore, in that order, and makes sure that a unit can be guarded on
+// the free semaphore, all before anything is taken or announced. On failure
+// says why and exits with status 1. Warns on standard error of a free set that
+// was made but never started.
 void start_up(int *free_sem, int *entry_sem);
 
 // Takes one unit (flags as for semaphore_down), or ends the process: by the
@@ -15,9 +19,24 @@ void start_up(int *free_sem, int *entry_sem);
 // message and status 1.
 void lower_or_end(int semid, key_t key, short flags);
 
+// Writes length bytes of text to fd in full. A write cut short or broken by
+// a signal goes on (interrupted, if given, is called first after a signal),
+// unless a termination signal has come. Returns 0, or the reason it stopped:
+// EINTR once a termination signal has come.
+int write_all(int fd, const char *text, size_t length, void (*interrupted)());
+
+// Writes one line, made from format as printf makes it, to standard output
+// with write_all. Returns 0, or the reason it could not be written.
+int print_line(void (*interrupted)(), const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Writes "<program>: <what> the <name> semaphore (key <k>): <reason of error>"
 // to standard error and exits with status 1.
 [[noreturn]] void die_on_semaphore(const char *what, key_t key, int error);
+
+// The same, for a program that holds one unit taken from a set: the unit goes
+// back to the free semaphore first, and if that fails too the line says so.
+[[noreturn]] void die_giving_back(int free_sem, const char *what, key_t key, int error);
 
 // Ends the program after standard output could not be written: by the signal
 // if one was caught (SIGPIPE when the reader went away), else with a message

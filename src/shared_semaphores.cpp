@@ -13,6 +13,8 @@ const sembuf up_op = {0, +1, 0};
 // The +1 comes first, so that the pair never waits on a set at 0.
 const sembuf guard_ops[2] = {{0, +1, 0}, {0, -1, SEM_UNDO}};
 const sembuf drop_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, 0}};
+// The adjustment goes to -1 and back to 0, the value to +1 and back.
+const sembuf try_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, SEM_UNDO}};
 
 // For operations that never wait: an EINTR can only be a signal caught at the
 // moment of the call, and the operation is repeated, even after a termination
@@ -31,43 +33,57 @@ int join_semaphore(key_t key, int initial) {
         if (semid != -1) {
             // Linux starts a new set at 0. Raising it by the starting value,
             // instead of overwriting it, keeps whatever another process did
-            // to the set since it appeared.
+            // to the set since it appeared. A set that cannot be started
+            // would stay at 0 for good: it goes again.
             const sembuf start = {0, static_cast<short>(initial), 0};
-            if (initial > 0 && apply_at_once(semid, &start, 1) == -1)
+            if (initial > 0 && apply_at_once(semid, &start, 1) == -1) {
+                int error = errno;
+                semctl(semid, 0, IPC_RMID);
+                errno = error;
                 return -1;
+            }
             return semid;
         }
         if (errno != EEXIST)
             return -1;
-        semid = semget(key, 1, 0);
+        semid = semget(key, 1, JOIN_ACCESS);
         if (semid != -1 || errno != ENOENT)
             return semid;
         // The set was removed between the two calls: create it afresh.
     }
 }
 
-// At 0 with nothing ever done to it. The kernel keeps, for member 0, the last
-// process that changed it (GETPID): 0 for a new set, set by every semop that
-// succeeds, by SETVAL and SETALL, and at an exit only when that exit undoes
-// an adjustment, which an earlier semop made. The last-operation time
-// (sem_otime) is no such proof: the kernel stamps it whenever a process that
-// holds an undo entry for the set exits, even with nothing to undo, as a
-// doorkeeper that only waited on the set does. (From a PID namespace that
-// cannot see the last process, GETPID reads 0 too.)
-static bool at_zero_untouched(int semid) {
-    return semctl(semid, 0, GETVAL) == 0 && semctl(semid, 0, GETPID) == 0;
+// At 0, never changed by a semop, and either never operated on or with
+// nothing ever passed on through the entry set. The kernel keeps, for member
+// 0, the last process that changed it (GETPID): 0 for a new set, set by every
+// semop that succeeds, by SETVAL and SETALL, and at an exit only when that exit
+// undoes an adjustment. From a PID namespace that cannot see that process it
+// reads 0 as well, so the last-operation times break the tie: a drained set
+// was raised to its starting value by a semop, and its places were passed on
+// to the entry set. An exit stamps sem_otime on every set the process holds
+// an undo entry for, even with nothing to undo, as a doorkeeper that only
+// waited on the free set does; nothing takes units from the entry set with
+// SEM_UNDO, so its sem_otime shows a unit passed on.
+static bool looks_unstarted(int free_sem, int entry_sem, semid_ds *free_ds) {
+    semid_ds entry_ds = {};
+    if (semctl(free_sem, 0, IPC_STAT, free_ds) == -1 ||
+        semctl(entry_sem, 0, IPC_STAT, &entry_ds) == -1)
+        return false;
+    return semctl(free_sem, 0, GETVAL) == 0 && semctl(free_sem, 0, GETPID) == 0 &&
+           (free_ds->sem_otime == 0 || entry_ds.sem_otime == 0);
 }
 
-bool never_started(int semid, int initial) {
-    if (initial <= 0 || !at_zero_untouched(semid))
-        return false;
-    const timespec step = {0, 1000000};
-    for (int waited = 0; waited < START_WAIT_MS; waited++) {
+bool never_started(int free_sem, int entry_sem) {
+    semid_ds ds;
+    // Bounded on the monotonic clock too, should the wall clock jump back.
+    const timespec give_up = seconds_from_now(START_GRACE_SECONDS + 1);
+    while (termination_signal == 0 && looks_unstarted(free_sem, entry_sem, &ds)) {
+        if (time(nullptr) - ds.sem_ctime >= START_GRACE_SECONDS || is_past(give_up))
+            return true;
+        const timespec step = {0, 10000000};
         nanosleep(&step, nullptr); // a signal only cuts one step short
-        if (!at_zero_untouched(semid))
-            return false;
     }
-    return true;
+    return false;
 }
 
 int semaphore_down(int semid, short flags) {
@@ -99,4 +115,8 @@ int guard_unit(int semid) {
 
 int drop_guard(int semid) {
     return apply_at_once(semid, drop_guard_ops, 2);
+}
+
+int try_guard(int semid) {
+    return apply_at_once(semid, try_guard_ops, 2);
 }

@@ -28,22 +28,34 @@ extern const sembuf up_op;
 //
 // guard_ops gives the process a guard on the set without changing its value
 // (+1, then -1 with SEM_UNDO, in one call); drop_guard_ops takes it away, again
-// without changing the value. Each pair is applied in one semop.
+// without changing the value. try_guard_ops does both in one call, and so
+// proves, before anything is taken, that the set lets this process guard a
+// unit on it: alter permission, the kernel's limits on operations per call and
+// on undo entries. Each is applied in one semop.
 extern const sembuf guard_ops[2];
 extern const sembuf drop_guard_ops[2];
+extern const sembuf try_guard_ops[2];
+
+// What a process asks of a set it joins: reading and altering its value, as
+// the owner bits of a mode. A set that refuses either fails the join.
+constexpr int JOIN_ACCESS = 0600;
 
 // Returns the id of the set under key, creating it with the starting value if
-// there is none. On failure returns -1 with errno set.
+// there is none. A set it made and could not start is removed again. On
+// failure returns -1 with errno set.
 int join_semaphore(key_t key, int initial);
 
 // Making a set and giving it its starting value are two calls, so a maker
-// that dies between them leaves a set at 0 that nobody ever operated on.
-// Returns true if the set looks so: initial is above 0, the set is at 0, no
-// semop ever succeeded on it and no value was ever set on it, still after
-// waiting up to START_WAIT_MS for a maker that is between its two calls.
-// Returns at once in every other case.
-constexpr int START_WAIT_MS = 250;
-bool never_started(int semid, int initial);
+// that dies between them leaves the free set at 0 for good. Returns true if
+// free_sem looks so: at 0, and no process ever changed it by a semop (GETPID
+// 0; from a PID namespace that cannot see the last changer it reads 0 too),
+// and either no semop ever succeeded on it or nothing ever passed through the
+// entry set (sem_otime 0: an exit that undoes nothing stamps it as well, and
+// nothing here takes units from the entry set with SEM_UNDO). A set younger
+// than START_GRACE_SECONDS (by its creation time) is watched until it is that
+// old, since its maker may only be slow. Returns at once in every other case.
+constexpr int START_GRACE_SECONDS = 5;
+bool never_started(int free_sem, int entry_sem);
 
 // Takes one unit, waiting while there is none; a wait broken by SIGSTOP and
 // SIGCONT is resumed. flags is 0, or SEM_UNDO to take the unit with its guard.
@@ -55,7 +67,8 @@ int semaphore_down(int semid, short flags);
 // its guard in the same step. Returns 0, or -1 with errno set.
 int semaphore_up(int semid, short flags);
 
-// Applies guard_ops or drop_guard_ops. Returns 0, or -1 with errno set
-// (ERANGE when the value is at the system's maximum, 32767).
+// Apply guard_ops, drop_guard_ops or try_guard_ops. Return 0, or -1 with errno
+// set (ERANGE when the value is at the system's maximum, 32767).
 int guard_unit(int semid);
 int drop_guard(int semid);
+int try_guard(int semid);

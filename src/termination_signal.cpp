@@ -1,8 +1,8 @@
-// Catching the termination signals, sleeping until one comes, and ending by them.
+// Catching the termination signals, waking blocked calls, sleeping until one
+// comes, and ending by them.
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <ctime>
 #include <unistd.h>
 
 volatile sig_atomic_t termination_signal = 0;
@@ -13,49 +13,82 @@ constexpr long KICK_NANOSECONDS = 10000000;
 
 static const int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
-static timer_t kick_timer; // made before the handlers are installed
+// Both made before the handlers are installed, both sending SIGALRM.
+static timer_t kick_timer; // repeats once a termination signal has come
+static timer_t wake_timer; // fires once, at the deadline given to wake_at
 
 static void on_termination_signal(int sig) {
     if (termination_signal == 0)
         termination_signal = sig;
     // The signal may land after the program last looked at termination_signal
-    // and before it blocks in semop or nanosleep, which would then wait on. A
-    // repeating SIGALRM breaks any such wait until the process has ended.
-    // timer_settime is async-signal-safe (signal-safety(7)); setitimer is not.
+    // and before it blocks in semop, nanosleep or write, which would then wait
+    // on. A repeating SIGALRM breaks any such wait until the process has
+    // ended. timer_settime is async-signal-safe (signal-safety(7)); setitimer
+    // is not.
     int saved_errno = errno;
     const itimerspec kick = {{0, KICK_NANOSECONDS}, {0, KICK_NANOSECONDS}};
     timer_settime(kick_timer, 0, &kick, nullptr);
     errno = saved_errno;
 }
 
-static void on_kick(int) {}
+static void on_alarm(int) {}
+
+static int make_alarm_timer(timer_t *timer) {
+    sigevent alarm = {};
+    alarm.sigev_notify = SIGEV_SIGNAL;
+    alarm.sigev_signo = SIGALRM;
+    return timer_create(CLOCK_MONOTONIC, &alarm, timer);
+}
 
 int catch_termination_signals() {
-    sigevent kick = {};
-    kick.sigev_notify = SIGEV_SIGNAL;
-    kick.sigev_signo = SIGALRM;
-    if (timer_create(CLOCK_MONOTONIC, &kick, &kick_timer) == -1)
+    if (make_alarm_timer(&kick_timer) == -1 || make_alarm_timer(&wake_timer) == -1)
         return -1;
-    // No SA_RESTART: a write blocked on a full pipe must give up, as semop and
-    // nanosleep do, so that a unit held meanwhile is given back at once.
+    // No SA_RESTART: a blocked semop, nanosleep or write must return, so that
+    // the program can look at why. Each of them is taken up again unless a
+    // termination signal has come.
     struct sigaction sa = {};
     sigemptyset(&sa.sa_mask);
     for (int sig : TERMINATION_SIGNALS)
         sigaddset(&sa.sa_mask, sig);
-    sa.sa_handler = on_kick;
+    sa.sa_handler = on_alarm;
     if (sigaction(SIGALRM, &sa, nullptr) == -1)
         return -1;
     sa.sa_handler = on_termination_signal;
-    for (int sig : TERMINATION_SIGNALS)
-        if (sigaction(sig, &sa, nullptr) == -1)
+    for (int sig : TERMINATION_SIGNALS) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == -1)
             return -1;
-    return 0;
+        // An ignored signal stays ignored: whoever started the program asked
+        // for that (nohup; a shell starting a background job without job
+        // control ignores SIGINT).
+        if (old.sa_handler != SIG_IGN && sigaction(sig, &sa, nullptr) == -1)
+            return -1;
+    }
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    return sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
-void sleep_until_signalled(int seconds) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline); // cannot fail for this clock
-    deadline.tv_sec += seconds;
+timespec seconds_from_now(int seconds) {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t); // cannot fail for this clock
+    t.tv_sec += seconds;
+    return t;
+}
+
+bool is_past(const timespec &deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.tv_sec ||
+           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+void wake_at(const timespec &deadline) {
+    const itimerspec once = {{0, 0}, deadline};
+    timer_settime(wake_timer, TIMER_ABSTIME, &once, nullptr); // cannot fail: valid timer and time
+}
+
+void sleep_until_signalled(const timespec &deadline) {
     while (termination_signal == 0 &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
         ;

@@ -1,21 +1,33 @@
 // Catching the signals that end a program (SIGINT, SIGTERM, SIGHUP, SIGPIPE)
-// so that it can give back what it holds first, sleeping until one comes, and
-// ending by them afterwards.
+// so that it can give back what it holds first, waking a blocked call at a
+// deadline, sleeping until one comes, and ending by them afterwards.
 #pragma once
 
 #include <csignal>
+#include <ctime>
 
 // The number of the termination signal caught so far, or 0. The handlers only
 // record it and make sure that a blocking wait is broken; the program decides
 // how to end.
 extern volatile sig_atomic_t termination_signal;
 
-// Installs the handlers. Returns 0, or -1 with errno set.
+// Installs the handlers. A termination signal that is ignored when the
+// program starts (nohup, or a shell's background job) stays ignored. SIGALRM,
+// which breaks blocked calls, is caught and does nothing else; SIGXFSZ is
+// ignored, so that a write past the file-size limit fails with EFBIG instead
+// of ending the program. Returns 0, or -1 with errno set.
 int catch_termination_signals();
 
-// Sleeps seconds on the monotonic clock, resuming after stop and continue,
-// and cut short by a termination signal.
-void sleep_until_signalled(int seconds);
+// The monotonic clock's time seconds from now.
+timespec seconds_from_now(int seconds);
+bool is_past(const timespec &deadline);
+
+// Breaks whatever call blocks at deadline (monotonic) with a SIGALRM, once.
+void wake_at(const timespec &deadline);
+
+// Sleeps until deadline on the monotonic clock, resuming after stop and
+// continue and after any other signal, and cut short by a termination signal.
+void sleep_until_signalled(const timespec &deadline);
 
 // Ends the process as termination_signal ends a process by default, so that
 // the parent sees the signal in the exit status.

@@ -84,15 +84,16 @@ Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args,
     return spawned.back();
 }
 
-Spawned PrivateIpc::spawn_with_first_call_paused(const char *path, const char *syscalls,
-                                                 pid_t *program) {
+Spawned PrivateIpc::spawn_with_call_paused(const char *path, const char *syscalls, int nth,
+                                           pid_t *program, int pause_seconds) {
     const char *strace = "/usr/bin/strace";
     if (access(strace, X_OK) != 0)
         throw std::runtime_error("strace is needed for this test");
     // strace writes each traced call to standard error as it returns, the
     // paused one marked "(DELAYED)" as its pause begins.
     std::string inject = std::string("inject=") + syscalls +
-                         ":delay_exit=" + std::to_string(PAUSE_SECONDS * 1000000) + ":when=1";
+                         ":delay_exit=" + std::to_string(pause_seconds * 1000000) +
+                         ":when=" + std::to_string(nth);
     Spawned tracer =
         spawn(strace, {"-qq", "-e", std::string("trace=") + syscalls, "-e", inject, path});
     // strace forks test children of its own first: wait for the one that

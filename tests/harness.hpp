@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <vector>
 
+constexpr int PAUSE_SECONDS = 3;
+
 struct Spawned {
     pid_t pid;
     int out; // read end of the child's standard output
@@ -24,17 +26,16 @@ class PrivateIpc : public ::testing::Test {
     Spawned spawn(const char *path, std::vector<std::string> args = {},
                   const std::function<void()> &in_child = {});
     // Runs path under strace, which holds back the return of the program's
-    // first call of one of syscalls (say "semget") for PAUSE_SECONDS: the call
+    // nth call of one of syscalls (say "semget") for pause_seconds: the call
     // has done its work and the program has not yet seen it. Returns strace,
     // which ends as the program ends; *program is the program's pid.
-    Spawned spawn_with_first_call_paused(const char *path, const char *syscalls, pid_t *program);
+    Spawned spawn_with_call_paused(const char *path, const char *syscalls, int nth, pid_t *program,
+                                   int pause_seconds = PAUSE_SECONDS);
     std::vector<Spawned> spawned;
     std::vector<pid_t> traced; // strace's programs, which outlive a killed strace
 };
 
-constexpr int PAUSE_SECONDS = 3;
-
-// Waits until a program from spawn_with_first_call_paused is inside its pause.
+// Waits until a program from spawn_with_call_paused is inside its pause.
 void await_pause(const Spawned &traced);
 
 // Reads one line, or returns "" on end of file or after timeout_ms.

@@ -25,6 +25,32 @@
 
 using Klient = PrivateIpc;
 
+// Fills the pipe whose read end is fd through a description of the test's
+// own, so that the writer's stays blocking. Returns that write end.
+static int fill_pipe(int fd) {
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    int filler = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_NE(filler, -1) << strerror(errno);
+    while (write(filler, "x", 1) == 1)
+        ;
+    return filler;
+}
+
+// Whether pid is blocked in write(2), with the entry semaphore at 0 (let in).
+static bool blocked_writing(pid_t pid) {
+    std::string in_write = std::to_string(SYS_write) + " ";
+    std::string syscall_path = "/proc/" + std::to_string(pid) + "/syscall";
+    return eventually([&] {
+        FILE *f = fopen(syscall_path.c_str(), "r");
+        char call[64] = {};
+        bool blocked = f != nullptr && fgets(call, sizeof call, f) != nullptr &&
+                       std::string(call).starts_with(in_write);
+        if (f != nullptr)
+            fclose(f);
+        return blocked && sem_value(ENTRY_SEM_KEY) == 0;
+    });
+}
+
 static std::string wants(pid_t pid) {
     return announcement("chce wejsc", pid);
 }
@@ -51,14 +77,14 @@ TEST_F(Klient, OnFreshSetsCreatesThemAnnouncesAndWaits) {
 // exclusive create and the attach must be made afresh.
 TEST_F(Klient, JoinKeepsWhatOthersDidAndSurvivesARemovedSet) {
     pid_t pid;
-    Spawned creator = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
+    Spawned creator = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(creator); // the free set exists, its starting value not yet given
     sembuf up = {0, 1, 0};
     ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &up, 1), 0);
     EXPECT_EQ(read_line(creator.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
 
-    Spawned joiner = spawn_with_first_call_paused(KLIENT_PATH, "semget", &pid);
+    Spawned joiner = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(joiner); // its exclusive create has failed: the set exists
     ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
     EXPECT_EQ(read_line(joiner.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
@@ -114,11 +140,21 @@ TEST_F(Klient, StopAndContinueWhileWaitingLetsNothingIn) {
     EXPECT_EQ(read_line(k.out), consumes(k.pid));
 }
 
+// A signal ignored when the client started (nohup) stays ignored: sent first,
+// it must not be the one that ends the client.
 TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
-        Spawned k = spawn(KLIENT_PATH);
+    struct {
+        int ignored, sig;
+    } rows[] = {{0, SIGINT}, {0, SIGTERM}, {0, SIGHUP}, {0, SIGKILL}, {SIGHUP, SIGTERM}};
+    for (auto [ignored, sig] : rows) {
+        Spawned k = spawn(KLIENT_PATH, {}, [ignored] {
+            if (ignored != 0)
+                signal(ignored, SIG_IGN);
+        });
         EXPECT_EQ(read_line(k.out), wants(k.pid));
         ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+        if (ignored != 0)
+            kill(k.pid, ignored);
         kill(k.pid, sig);
         int status = wait_exit(k.pid);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
@@ -126,6 +162,20 @@ TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
         EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
         EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
     }
+}
+
+// A termination signal that lands after the client last looked for one and
+// before its wait begins, delivered from inside semop by a preloaded library,
+// still ends it: the handler's repeating kick breaks the wait.
+TEST_F(Klient, SignalJustBeforeTheWaitEndsIt) {
+    Spawned k = spawn(KLIENT_PATH, {}, [] {
+        setenv("LD_PRELOAD", SIGNAL_IN_CALL_PATH, 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    });
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    int status = wait_exit(k.pid, 2000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
 }
 
 // Caught signals give the unit back by hand and say so; any other death has
@@ -170,7 +220,6 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
     Spawned full = spawn(KLIENT_PATH, {}, [] {
         FILE *file = tmpfile();
         dup2(fileno(file), STDOUT_FILENO);
-        signal(SIGXFSZ, SIG_IGN);
         rlimit limit = {};
         limit.rlim_cur = limit.rlim_max = wants(getpid()).size();
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -179,33 +228,40 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 7);
 
-    // A full pipe that nobody reads, filled through a description of the
-    // test's own, so the client's stays blocking: SIGTERM still ends the
-    // client, blocked writing "konsumuje" with its unit, at once.
+    // A full pipe that nobody reads: SIGTERM still ends the client, blocked
+    // writing "konsumuje" with its unit, at once.
     Spawned stuck = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(stuck.out), wants(stuck.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
-    std::string pipe_path = "/proc/self/fd/" + std::to_string(stuck.out);
-    int filler = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_NE(filler, -1) << strerror(errno);
-    while (write(filler, "x", 1) == 1)
-        ;
+    int filler = fill_pipe(stuck.out);
     sem_set(ENTRY_SEM_KEY, 1);
-    std::string in_write = std::to_string(SYS_write) + " ";
-    std::string syscall_path = "/proc/" + std::to_string(stuck.pid) + "/syscall";
-    ASSERT_TRUE(eventually([&] {
-        FILE *f = fopen(syscall_path.c_str(), "r");
-        char call[64] = {};
-        bool blocked = f != nullptr && fgets(call, sizeof call, f) != nullptr &&
-                       std::string(call).starts_with(in_write);
-        if (f != nullptr)
-            fclose(f);
-        return blocked && sem_value(ENTRY_SEM_KEY) == 0;
-    }));
+    ASSERT_TRUE(blocked_writing(stuck.pid));
     kill(stuck.pid, SIGTERM);
     status = wait_exit(stuck.pid, 500);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 8);
+    close(filler);
+}
+
+// The same full pipe, left full: the unit goes back 15 seconds after the
+// client was let in, though "konsumuje" is still not written, and a stray
+// SIGALRM meanwhile is no failure. Once the pipe is read, the lines follow.
+TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
+    Spawned k = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    int filler = fill_pipe(k.out);
+    sem_set(ENTRY_SEM_KEY, 1);
+    double let_in = seconds_now();
+    ASSERT_TRUE(blocked_writing(k.pid));
+    kill(k.pid, SIGALRM);
+    ASSERT_TRUE(eventually([] { return sem_value(FREE_SEM_KEY) == 6; }, 17000));
+    EXPECT_NEAR(seconds_now() - let_in, 15.0, 0.5);
+    EXPECT_TRUE(blocked_writing(k.pid));
+    std::string line = read_line(k.out); // the filling, then the line
+    EXPECT_TRUE(line.ends_with("x" + consumes(k.pid))) << line.substr(line.size() - 40);
+    EXPECT_EQ(read_line(k.out), leaves(k.pid));
+    EXPECT_EQ(read_line(k.out), wants(k.pid));
     close(filler);
 }
 
@@ -227,8 +283,10 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
     sem_set(ENTRY_SEM_KEY, 1);
-    EXPECT_EQ(read_rest(guardless.err),
-              "klient: cannot guard a unit on the free semaphore (key 66268): Invalid argument\n");
+    EXPECT_EQ(
+        read_rest(guardless.err),
+        "klient: cannot guard a unit on the free semaphore (key 66268): Invalid argument; and "
+        "cannot give the unit back to the free semaphore (key 66268): Invalid argument\n");
     EXPECT_EQ(read_rest(guardless.out), "");
     EXPECT_EQ(wait_exit(guardless.pid), 1 << 8);
 
@@ -244,17 +302,95 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     EXPECT_EQ(read_rest(full.out), "");
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
 
-    // With room for one more set only, the entry semaphore cannot be made.
-    semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
-    semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID);
-    FILE *limits = fopen("/proc/sys/kernel/sem", "w");
-    if (limits == nullptr || fprintf(limits, "32000 1024000000 500 1\n") < 0 || fclose(limits) != 0)
-        GTEST_SKIP() << "cannot lower the limit on semaphore sets here";
-    Spawned crowded = spawn(KLIENT_PATH);
-    EXPECT_EQ(read_rest(crowded.err),
-              "klient: cannot join the entry semaphore (key 66267): No space left on device\n");
-    EXPECT_EQ(read_rest(crowded.out), "");
-    EXPECT_EQ(wait_exit(crowded.pid), 1 << 8);
+    // SIGPIPE is caught like SIGTERM, so that even a unit held without a
+    // guard goes back (here once a place is taken and there is room again).
+    sem_set(ENTRY_SEM_KEY, 1);
+    Spawned piped = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(piped.out), wants(piped.pid));
+    EXPECT_EQ(read_line(piped.out), consumes(piped.pid));
+    sembuf take = {0, -1, 0};
+    ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &take, 1), 0);
+    kill(piped.pid, SIGPIPE);
+    EXPECT_EQ(read_rest(piped.out), leaves(piped.pid));
+    int status = wait_exit(piped.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 32767);
+}
+
+static bool set_kernel_limits(const char *limits) {
+    FILE *file = fopen("/proc/sys/kernel/sem", "w");
+    return file != nullptr && fprintf(file, "%s\n", limits) > 0 && fclose(file) == 0;
+}
+
+// Kernel limits lowered in the test's own namespace (SEMMSL, SEMMNS, SEMOPM,
+// SEMMNI): each fails the client before it announces or takes anything, and
+// a set it made but could not start is removed again.
+TEST_F(Klient, KernelLimitsFailBeforeAnythingIsTaken) {
+    struct {
+        const char *limits, *line;
+        int free_after; // -1: no free set left
+    } rows[] = {
+        {"32000 1024000000 500 1", // room for one set: the entry set cannot be made
+         "klient: cannot join the entry semaphore (key 66267): No space left on device\n", 5},
+        {"32000 1024000000 1 32000", // one operation per call: no guard
+         "klient: cannot guard a unit on the free semaphore (key 66268): Argument list too "
+         "long\n",
+         5},
+        {"32000 1024000000 0 32000", // no operation: the free set cannot be started
+         "klient: cannot join the free semaphore (key 66268): Argument list too long\n", -1},
+    };
+    for (auto [limits, line, free_after] : rows) {
+        semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
+        semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID);
+        if (!set_kernel_limits(limits))
+            GTEST_SKIP() << "cannot lower the kernel's semaphore limits here";
+        Spawned k = spawn(KLIENT_PATH);
+        EXPECT_EQ(read_rest(k.err), line);
+        EXPECT_EQ(read_rest(k.out), "");
+        EXPECT_EQ(wait_exit(k.pid), 1 << 8);
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), free_after) << limits;
+    }
+
+    // Lowered while the client waits: its guard fails once it is let in, and
+    // the unit goes back to the free semaphore before the client ends.
+    ASSERT_TRUE(set_kernel_limits("32000 1024000000 500 32000"));
+    Spawned late = spawn(KLIENT_PATH);
+    EXPECT_EQ(read_line(late.out), wants(late.pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    ASSERT_TRUE(set_kernel_limits("32000 1024000000 1 32000"));
+    sem_set(ENTRY_SEM_KEY, 1);
+    EXPECT_EQ(read_rest(late.err), "klient: cannot guard a unit on the free semaphore (key 66268): "
+                                   "Argument list too long\n");
+    EXPECT_EQ(read_rest(late.out), "");
+    EXPECT_EQ(wait_exit(late.pid), 1 << 8);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+}
+
+// Sets made by another user, mode 0644, refuse this user's changes: both
+// programs fail at the join, before any announcement, naming the owner.
+TEST_F(Klient, AnotherUsersSetsAreNamedAtTheJoin) {
+    constexpr uid_t NOBODY = 65534;
+    pid_t probe = fork();
+    if (probe == 0)
+        _exit(setuid(NOBODY) == 0 ? 0 : 1);
+    if (wait_exit(probe) != 0)
+        GTEST_SKIP() << "cannot become another user here";
+    sem_set(FREE_SEM_KEY, 5);
+    sem_set(ENTRY_SEM_KEY, 0);
+    for (const char *path : {KLIENT_PATH, DOORKEEPER_PATH}) {
+        Spawned p = spawn(path, {}, [] {
+            if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0)
+                _exit(127);
+        });
+        std::string name = strrchr(path, '/') + 1;
+        EXPECT_EQ(read_rest(p.err),
+                  name + ": cannot join the free semaphore (key 66268): Permission denied: it "
+                         "belongs to root (uid 0), mode 0644; ask its owner to remove it, or run "
+                         "in a private IPC namespace (unshare --map-root-user --ipc)\n");
+        EXPECT_EQ(read_rest(p.out), "");
+        EXPECT_EQ(wait_exit(p.pid), 1 << 8);
+    }
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
 }
 
@@ -278,7 +414,7 @@ TEST_F(Klient, SignalJustAfterBeingLetInGivesTheUnitBack) {
     sem_set(FREE_SEM_KEY, 5);
     sem_set(ENTRY_SEM_KEY, 0);
     pid_t pid;
-    Spawned k = spawn_with_first_call_paused(KLIENT_PATH, "semop,semtimedop", &pid);
+    Spawned k = spawn_with_call_paused(KLIENT_PATH, "semop,semtimedop", 2, &pid);
     EXPECT_EQ(read_line(k.out), wants(pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     sem_set(ENTRY_SEM_KEY, 1);

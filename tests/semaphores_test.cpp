@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <functional>
+#include <sched.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -34,15 +35,28 @@ TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
 }
 
-// A set started and then drained to 0, every place taken, is no half-made
-// set: no warning, and no wait for its maker.
+// A set started and then drained to 0, every place taken and passed on, is no
+// half-made set: no warning, and no wait for its maker, also from a PID
+// namespace that cannot see who changed it last.
 TEST_F(SharedSemaphores, ASetDrainedToZeroWasStarted) {
-    int id = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
     for (int i = 0; i < FREE_SEM_INITIAL; i++)
-        ASSERT_EQ(semaphore_down(id, 0), 0);
+        ASSERT_TRUE(semaphore_down(free_sem, 0) == 0 && semaphore_up(entry_sem, 0) == 0);
     double start = seconds_now();
-    EXPECT_FALSE(never_started(id, FREE_SEM_INITIAL));
-    EXPECT_LT(seconds_now() - start, START_WAIT_MS / 1000.0 / 2);
+    EXPECT_FALSE(never_started(free_sem, entry_sem));
+    pid_t outer = fork();
+    if (outer == 0) {
+        if (unshare(CLONE_NEWPID) == -1)
+            _exit(2);
+        pid_t inner = fork(); // the first process of the new namespace
+        if (inner == 0)
+            _exit(semctl(free_sem, 0, GETPID) == 0 && !never_started(free_sem, entry_sem) ? 0 : 1);
+        int status;
+        _exit(waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status) : 3);
+    }
+    EXPECT_EQ(wait_exit(outer), 0) << "1: warned, 2: no PID namespace";
+    EXPECT_LT(seconds_now() - start, 1.0);
 }
 
 TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
@@ -96,5 +110,6 @@ TEST_F(SharedSemaphores, AGuardedUnitComesBackOnceWhateverEndsTheHolder) {
                   semaphore_down(id, SEM_UNDO);
                   drop_guard(id);
               }),
-              6); // passed on
+              6);                                     // passed on
+    EXPECT_EQ(die_after([id] { try_guard(id); }), 6); // tried, and nothing left to undo
 }
