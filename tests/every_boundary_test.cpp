@@ -1,7 +1,7 @@
 // Each program is ended at every system-call boundary of a run in turn, once
 // by SIGKILL and once by SIGTERM, and after each death the units are counted.
 // free + entry must be back at the free semaphore's starting value, except in
-// the gaps the README names, where two calls move a unit between two sets or
+// the gaps the manual pages name, where two calls move a unit between two sets or
 // make a set and then start it: only there may a SIGKILL lose units.
 //
 // The program runs under ptrace in the test. A run is first listed, call by
