@@ -146,7 +146,8 @@ TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
     struct {
         int ignored, sig;
     } rows[] = {{0, SIGINT}, {0, SIGTERM}, {0, SIGHUP}, {0, SIGKILL}, {SIGHUP, SIGTERM}};
-    for (auto [ignored, sig] : rows) {
+    for (const auto &row : rows) {
+        int ignored = row.ignored, sig = row.sig;
         Spawned k = spawn(KLIENT_PATH, {}, [ignored] {
             if (ignored != 0)
                 signal(ignored, SIG_IGN);
