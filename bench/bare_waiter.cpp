@@ -2,19 +2,21 @@
 // entry set, says in the client's words that it wants to enter, waits for one
 // unit, says that it is let in, and then waits for its end. No signal
 // handling, no guard, no free set: what is left is what any waiting process
-// costs.
+// costs. Each line is one write, as the client writes it.
 //
 // Each option adds one of the client's own steps, taken as the client takes
 // it, so that the benchmark can tell what each step costs:
 //   --guard     join the free set first, and guard the unit on it once let in
-//   --stdio     write each line with printf and fflush instead of one write
+//   --alarm     once let in, block SIGTTOU and arm a timer for the visit's end
 //   --handlers  catch the termination signals, and end by them
 //   --sleep     consume for 15 seconds, as the client does, instead of pause
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <getopt.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -22,12 +24,33 @@
 
 constexpr int CONSUME_SECONDS = 15;
 
-static bool with_stdio;
-
 static bool say(const char *format) {
-    if (with_stdio)
-        return printf(format, getpid()) >= 0 && fflush(stdout) == 0;
     return dprintf(STDOUT_FILENO, format, getpid()) >= 0;
+}
+
+// The client's steps once it is let in that hold its unit to the visit's
+// end: SIGTTOU blocked, and a timer that breaks a write still blocked then.
+static timer_t visit_timer;
+
+static bool make_visit_timer() {
+    sigevent alarm = {};
+    alarm.sigev_notify = SIGEV_SIGNAL;
+    alarm.sigev_signo = SIGALRM;
+    // Without the client's handlers, SIGALRM would end the process.
+    struct sigaction current, ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    return sigaction(SIGALRM, nullptr, &current) == 0 &&
+           (current.sa_handler != SIG_DFL || sigaction(SIGALRM, &ignore, nullptr) == 0) &&
+           timer_create(CLOCK_MONOTONIC, &alarm, &visit_timer) == 0;
+}
+
+static void hold_until(const timespec &visit_ends) {
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, nullptr);
+    const itimerspec once = {{0, 0}, visit_ends};
+    timer_settime(visit_timer, TIMER_ABSTIME, &once, nullptr);
 }
 
 [[noreturn]] static void end() {
@@ -37,31 +60,37 @@ static bool say(const char *format) {
 }
 
 int main(int argc, char **argv) {
-    bool guard = false, handlers = false, sleeps = false;
+    bool guard = false, alarm = false, handlers = false, sleeps = false;
     const option options[] = {{"guard", no_argument, nullptr, 'g'},
-                              {"stdio", no_argument, nullptr, 's'},
+                              {"alarm", no_argument, nullptr, 'a'},
                               {"handlers", no_argument, nullptr, 'h'},
                               {"sleep", no_argument, nullptr, 'c'},
                               {}};
     for (int c; (c = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
         guard |= c == 'g';
-        with_stdio |= c == 's';
+        alarm |= c == 'a';
         handlers |= c == 'h';
         sleeps |= c == 'c';
         if (c == '?')
             return 2;
     }
-    if (handlers && catch_termination_signals() == -1)
+    if ((handlers && catch_termination_signals() == -1) || (alarm && !make_visit_timer()))
         return 1;
     int free_sem = guard ? join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL) : 0;
     int entry = semget(ENTRY_SEM_KEY, 1, IPC_CREAT | SEM_MODE);
     sembuf down = {0, -1, 0};
     if (free_sem == -1 || entry == -1 || !say("Klient %d chce wejsc!\n") ||
-        semop(entry, &down, 1) == -1 || (guard && guard_unit(free_sem) == -1) ||
-        !say("Klient %d konsumuje!\n"))
+        semop(entry, &down, 1) == -1)
+        end();
+    const timespec visit_ends = seconds_from_now(CONSUME_SECONDS);
+    if (guard && guard_unit(free_sem) == -1)
+        end();
+    if (alarm)
+        hold_until(visit_ends);
+    if (!say("Klient %d konsumuje!\n"))
         end();
     if (sleeps)
-        sleep_until_signalled(seconds_from_now(CONSUME_SECONDS));
+        sleep_until_signalled(visit_ends);
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();

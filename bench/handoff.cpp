@@ -55,10 +55,10 @@ const Program FLOOR = {"bare waiter", {BARE_WAITER_PATH}};
 // The floor plus each of the client's own steps, then all of them.
 const Program STEPS[] = {
     {"+ guard", {BARE_WAITER_PATH, "--guard"}},
-    {"+ stdio", {BARE_WAITER_PATH, "--stdio"}},
+    {"+ visit alarm", {BARE_WAITER_PATH, "--alarm"}},
     {"+ handlers", {BARE_WAITER_PATH, "--handlers"}},
     {"+ sleep timer", {BARE_WAITER_PATH, "--sleep"}},
-    {"+ all four", {BARE_WAITER_PATH, "--guard", "--stdio", "--handlers", "--sleep"}},
+    {"+ all four", {BARE_WAITER_PATH, "--guard", "--alarm", "--handlers", "--sleep"}},
 };
 
 // One program's figures in one round.
