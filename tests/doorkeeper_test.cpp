@@ -65,6 +65,7 @@ TEST_F(Doorkeeper, DeathWhileHoldingAPlaceGivesItBack) {
     for (int sig : {SIGTERM, SIGKILL}) {
         sem_set(FREE_SEM_KEY, 0);
         pid_t pid;
+        // The second semop is the wait: the first is start-up's try of the guard.
         Spawned door = spawn_with_call_paused(DOORKEEPER_PATH, "semop,semtimedop", 2, &pid);
         ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
         sem_set(FREE_SEM_KEY, 1);

@@ -415,6 +415,7 @@ TEST_F(Klient, SignalJustAfterBeingLetInGivesTheUnitBack) {
     sem_set(FREE_SEM_KEY, 5);
     sem_set(ENTRY_SEM_KEY, 0);
     pid_t pid;
+    // The second semop is the wait: the first is start-up's try of the guard.
     Spawned k = spawn_with_call_paused(KLIENT_PATH, "semop,semtimedop", 2, &pid);
     EXPECT_EQ(read_line(k.out), wants(pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
