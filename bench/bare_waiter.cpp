@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <getopt.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -28,29 +27,12 @@ static bool say(const char *format) {
     return dprintf(STDOUT_FILENO, format, getpid()) >= 0;
 }
 
-// The client's steps once it is let in that hold its unit to the visit's
-// end: SIGTTOU blocked, and a timer that breaks a write still blocked then.
-static timer_t visit_timer;
-
+// Without the client's handlers, SIGALRM from the visit's timer would end
+// the process: ignore it instead.
 static bool make_visit_timer() {
-    sigevent alarm = {};
-    alarm.sigev_notify = SIGEV_SIGNAL;
-    alarm.sigev_signo = SIGALRM;
-    // Without the client's handlers, SIGALRM would end the process.
-    struct sigaction current, ignore = {};
+    struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    return sigaction(SIGALRM, nullptr, &current) == 0 &&
-           (current.sa_handler != SIG_DFL || sigaction(SIGALRM, &ignore, nullptr) == 0) &&
-           timer_create(CLOCK_MONOTONIC, &alarm, &visit_timer) == 0;
-}
-
-static void hold_until(const timespec &visit_ends) {
-    sigset_t ttou;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, nullptr);
-    const itimerspec once = {{0, 0}, visit_ends};
-    timer_settime(visit_timer, TIMER_ABSTIME, &once, nullptr);
+    return sigaction(SIGALRM, &ignore, nullptr) == 0 && make_wake_timer() == 0;
 }
 
 [[noreturn]] static void end() {
@@ -74,7 +56,7 @@ int main(int argc, char **argv) {
         if (c == '?')
             return 2;
     }
-    if ((handlers && catch_termination_signals() == -1) || (alarm && !make_visit_timer()))
+    if (handlers ? catch_termination_signals() == -1 : alarm && !make_visit_timer())
         return 1;
     int free_sem = guard ? join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL) : 0;
     int entry = semget(ENTRY_SEM_KEY, 1, IPC_CREAT | SEM_MODE);
@@ -85,8 +67,10 @@ int main(int argc, char **argv) {
     const timespec visit_ends = seconds_from_now(CONSUME_SECONDS);
     if (guard && guard_unit(free_sem) == -1)
         end();
-    if (alarm)
-        hold_until(visit_ends);
+    if (alarm) {
+        hold_terminal_stops(true);
+        wake_at(visit_ends);
+    }
     if (!say("Klient %d konsumuje!\n"))
         end();
     if (sleeps)

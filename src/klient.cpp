@@ -15,7 +15,6 @@
 #include "termination_signal.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <sys/sem.h>
 #include <unistd.h>
@@ -31,16 +30,6 @@ static int free_sem;
 static bool holding;
 static short undo; // SEM_UNDO while the unit has its guard
 static timespec visit_ends;
-
-// While it holds a unit, a background client writes even if the terminal
-// asks background jobs to stop for that (stty tostop): a stopped client would
-// hold its unit for as long as it stays stopped. Its other lines obey.
-static void hold_terminal_stops(bool hold) {
-    sigset_t ttou;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &ttou, nullptr);
-}
 
 static void give_back() {
     // With the guard, this one call gives the unit back and drops the guard,
@@ -89,6 +78,10 @@ int main() {
             undo = 0;
         }
         holding = true;
+        // While it holds a unit, a background client writes even if the
+        // terminal asks background jobs to stop for that (stty tostop): a
+        // stopped client would hold its unit for as long as it stays
+        // stopped. Its other lines obey.
         hold_terminal_stops(true);
         wake_at(visit_ends);
         int error = announce(CONSUMES);

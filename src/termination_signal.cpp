@@ -41,7 +41,7 @@ static int make_alarm_timer(timer_t *timer) {
 }
 
 int catch_termination_signals() {
-    if (make_alarm_timer(&kick_timer) == -1 || make_alarm_timer(&wake_timer) == -1)
+    if (make_alarm_timer(&kick_timer) == -1 || make_wake_timer() == -1)
         return -1;
     // No SA_RESTART: a blocked semop, nanosleep or write must return, so that
     // the program can look at why. Each of them is taken up again unless a
@@ -81,6 +81,17 @@ bool is_past(const timespec &deadline) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec > deadline.tv_sec ||
            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+int make_wake_timer() {
+    return make_alarm_timer(&wake_timer);
+}
+
+void hold_terminal_stops(bool hold) {
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &ttou, nullptr);
 }
 
 void wake_at(const timespec &deadline) {

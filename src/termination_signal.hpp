@@ -23,7 +23,14 @@ timespec seconds_from_now(int seconds);
 bool is_past(const timespec &deadline);
 
 // Breaks whatever call blocks at deadline (monotonic) with a SIGALRM, once.
+// catch_termination_signals makes its timer; make_wake_timer makes it alone,
+// for a program without the handlers. Returns 0, or -1 with errno set.
 void wake_at(const timespec &deadline);
+int make_wake_timer();
+
+// Blocks SIGTTOU, by which a terminal stops a background job that writes
+// (stty tostop), or lets it through again.
+void hold_terminal_stops(bool hold);
 
 // Sleeps until deadline on the monotonic clock, resuming after stop and
 // continue and after any other signal, and cut short by a termination signal.
