@@ -21,8 +21,6 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-constexpr int CONSUME_SECONDS = 15;
-
 static bool say(const char *format) {
     return dprintf(STDOUT_FILENO, format, getpid()) >= 0;
 }

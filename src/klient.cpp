@@ -19,7 +19,6 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-constexpr int CONSUME_SECONDS = 15;
 constexpr const char *WANTS_TO_ENTER = "Klient %d chce wejsc!\n";
 constexpr const char *CONSUMES = "Klient %d konsumuje!\n";
 constexpr const char *LEAVES = "Klient %d ucieka!\n";

@@ -15,6 +15,9 @@ constexpr int FREE_SEM_INITIAL = 5;
 constexpr int ENTRY_SEM_INITIAL = 0;
 constexpr int SEM_MODE = 0644;
 
+// How long a client consumes once let in: one visit.
+constexpr int CONSUME_SECONDS = 15;
+
 // Applied alone, with no IPC_NOWAIT (a down waits). As given they carry no
 // SEM_UNDO (a unit taken or given stays so when the process ends);
 // semaphore_down and semaphore_up add it where a guard is wanted.
