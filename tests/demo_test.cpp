@@ -4,31 +4,36 @@
 #include "harness.hpp"
 #include "visit_count.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ostream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 struct DemoRun {
     std::vector<std::string> lines;
-    int status;
+    int status; // its exit status, or -1
 };
 
 class Demo : public PrivateIpc {
   protected:
-    DemoRun run_demo(std::vector<std::string> args) {
+    DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000) {
         Spawned demo = spawn(DEMO_PATH, args);
-        std::istringstream out(read_rest(demo.out, 20000)); // a status line every 5 s
+        std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
         DemoRun run;
         for (std::string line; std::getline(out, line);)
             run.lines.push_back(line);
-        run.status = wait_exit(demo.pid, 5000);
+        int status = wait_exit(demo.pid, 5000);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return run;
     }
     // The summary's counts, its sum against the "ucieka" lines passed
-    // through, and no unit lost.
+    // through, and every rule kept.
     void expect_summary(const DemoRun &run, int completed, int cut_short) {
         int leaves = 0, said_completed = -1, said_cut_short = -1;
         for (const std::string &line : run.lines) {
@@ -40,7 +45,7 @@ class Demo : public PrivateIpc {
         EXPECT_EQ(said_cut_short, cut_short);
         EXPECT_EQ(leaves, completed + cut_short);
         ASSERT_FALSE(run.lines.empty());
-        EXPECT_EQ(run.lines.back(), "-- no unit lost");
+        EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
         EXPECT_EQ(run.status, 0);
     }
     // The demo's programs run in process groups of their own: only the demo
@@ -113,6 +118,50 @@ TEST_F(Demo, ChaosLosesNoUnit) {
         sscanf(line.c_str(), "-- %d killed with SIGKILL", &killed);
     EXPECT_GE(killed, 2 + 9); // at least two by chaos, then everyone at the end
     ASSERT_FALSE(run.lines.empty());
-    EXPECT_EQ(run.lines.back(), "-- no unit lost");
+    EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
     EXPECT_EQ(run.status, 0);
 }
+
+// Counterparts that each break one rule are judged faulty on that rule, and
+// only on it; a textbook one keeps every rule.
+struct Judged {
+    const char *mode;
+    int seconds; // a stall shows only after a whole visit
+    std::set<std::string> faults;
+};
+
+void PrintTo(const Judged &judged, std::ostream *out) {
+    *out << judged.mode;
+}
+
+class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
+
+TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
+    const Judged &judged = GetParam();
+    std::string command = std::string(COUNTERPART_PATH) + " " + judged.mode;
+    DemoRun run = run_demo(
+        {"--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command},
+        (judged.seconds + 10) * 1000);
+    std::set<std::string> faults;
+    for (const std::string &line : run.lines)
+        if (line.starts_with("-- fault: "))
+            faults.insert(line.substr(10, line.find(':', 10) - 10));
+    EXPECT_EQ(faults, judged.faults);
+    EXPECT_EQ(run.status, judged.faults.empty() ? 0 : 1);
+    EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), "counterpart: joined the sets"),
+              run.lines.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Counterparts, Judging,
+                         ::testing::Values(Judged{"textbook", 4, {}},
+                                           Judged{"extra-at-start", 4, {"limit", "units"}},
+                                           Judged{"no-place", 4, {"units"}},
+                                           Judged{"never", 18, {"progress"}},
+                                           Judged{"keep-one", 4, {"units"}},
+                                           Judged{"exits-early", 4, {"counterpart ended"}},
+                                           Judged{"removes-sets", 4, {"sets", "client failed"}}),
+                         [](const ::testing::TestParamInfo<Judged> &info) {
+                             std::string name = info.param.mode;
+                             std::erase(name, '-');
+                             return name;
+                         });

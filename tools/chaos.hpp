@@ -6,15 +6,15 @@
 #include <vector>
 
 struct Process {
-    bool doorkeeper;
-    bool alive; // started and not yet reaped: its pid is still its own
+    bool counterpart; // the doorkeeper, or the counterpart run in its place
+    bool alive;       // started and not yet reaped: its pid is still its own
 };
 
-constexpr int CHAOS_DOORKEEPER_ONE_IN = 5; // how often chaos picks the doorkeeper
+constexpr int CHAOS_COUNTERPART_ONE_IN = 5; // how often chaos picks the counterpart
 constexpr size_t NO_VICTIM = static_cast<size_t>(-1);
 
-// Picks the process for chaos to kill, among those alive only: the doorkeeper
-// one time in CHAOS_DOORKEEPER_ONE_IN or when no client is alive, else a
-// client at random. Returns NO_VICTIM if that should be the doorkeeper and
+// Picks the process for chaos to kill, among those alive only: the counterpart
+// one time in CHAOS_COUNTERPART_ONE_IN or when no client is alive, else a
+// client at random. Returns NO_VICTIM if that should be the counterpart and
 // none is alive, since it has ended on its own.
 size_t pick_victim(const std::vector<Process> &processes, std::mt19937 &random);

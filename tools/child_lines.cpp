@@ -37,7 +37,7 @@ int share_one_pipe(Children *children) {
     return 0;
 }
 
-int start_child(Children *children, const char *const argv[], bool own_group) {
+int start_child(Children *children, const char *const argv[], bool own_group, bool with_errors) {
     bool shared = children->shared_out != -1;
     int fds[2] = {-1, children->shared_out};
     if (!shared && pipe2(fds, O_CLOEXEC) == -1)
@@ -46,6 +46,8 @@ int start_child(Children *children, const char *const argv[], bool own_group) {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    if (with_errors)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     posix_spawnattr_init(&attr);
     // Signals this process ignores or blocks would otherwise stay so in the child.
     sigset_t all, none;

@@ -41,12 +41,15 @@ int open_children(Children *children);
 int share_one_pipe(Children *children);
 
 // Starts argv[0] with the arguments argv (ended by a null pointer), standard
-// output on a new pipe (or the shared one), the other descriptors as this
-// process has them, default signal handling, and, if own_group, in a process
-// group of its own (so that Ctrl-C at a terminal does not reach it). It is
-// spawned, not forked, so that the cost of a start does not grow with what
-// this process holds. Returns its index in the list, or -1 with errno set.
-int start_child(Children *children, const char *const argv[], bool own_group);
+// output on a new pipe (or the shared one), standard error on that pipe too
+// if with_errors (a line written in one call stays whole), the other
+// descriptors as this process has them, default signal handling, and, if
+// own_group, in a process group of its own (so that Ctrl-C at a terminal does
+// not reach it). It is spawned, not forked, so that the cost of a start does
+// not grow with what this process holds. Returns its index in the list, or -1
+// with errno set.
+int start_child(Children *children, const char *const argv[], bool own_group,
+                bool with_errors = false);
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
 // without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)
