@@ -55,7 +55,7 @@ static volatile sig_atomic_t stop_requested;
 // and how many.
 struct Mishap {
     int count = 0;
-    pid_t pid;         // the first's
+    pid_t pid = 0;     // the first's
     std::string first; // what became of it
 };
 static Mishap counterpart_ended, client_failed;
@@ -276,12 +276,12 @@ static void stop_all(bool counterparts, int sig) {
             kill(children.list[i].pid, SIGSTOP);
         std::vector<size_t> frozen;
         for (size_t i : targets) {
-            int status;
-            waitpid(children.list[i].pid, &status, WUNTRACED);
-            if (WIFSTOPPED(status))
-                frozen.push_back(i);
-            else
+            int status = 0;
+            pid_t pid = children.list[i].pid;
+            if (waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status))
                 ended_by_itself(i, status);
+            else
+                frozen.push_back(i);
         }
         targets = frozen;
         drain();
