@@ -21,8 +21,8 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-static bool say(const char *format) {
-    return dprintf(STDOUT_FILENO, format, getpid()) >= 0;
+static bool say(const char *what) {
+    return dprintf(STDOUT_FILENO, ANNOUNCEMENT, getpid(), what) >= 0;
 }
 
 // Without the client's handlers, SIGALRM from the visit's timer would end
@@ -59,8 +59,7 @@ int main(int argc, char **argv) {
     int free_sem = guard ? join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL) : 0;
     int entry = semget(ENTRY_SEM_KEY, 1, IPC_CREAT | SEM_MODE);
     sembuf down = {0, -1, 0};
-    if (free_sem == -1 || entry == -1 || !say("Klient %d chce wejsc!\n") ||
-        semop(entry, &down, 1) == -1)
+    if (free_sem == -1 || entry == -1 || !say(WANTS_TO_ENTER) || semop(entry, &down, 1) == -1)
         end();
     const timespec visit_ends = seconds_from_now(CONSUME_SECONDS);
     if (guard && guard_unit(free_sem) == -1)
@@ -69,7 +68,7 @@ int main(int argc, char **argv) {
         hold_terminal_stops(true);
         wake_at(visit_ends);
     }
-    if (!say("Klient %d konsumuje!\n"))
+    if (!say(CONSUMES))
         end();
     if (sleeps)
         sleep_until_signalled(visit_ends);

@@ -166,7 +166,7 @@ static double start_batch(const Program &program, int n) {
             err(1, "cannot start %s", program.argv[0]);
     for (int announced = 0; announced < n;)
         announced +=
-            count_lines("chce wejsc", started, "timed out waiting for the clients' first lines");
+            count_lines(WANTS_TO_ENTER, started, "timed out waiting for the clients' first lines");
     int entry_sem = semget(ENTRY_SEM_KEY, 1, 0);
     const timespec pause = {0, 100000};
     for (int waiting; (waiting = semctl(entry_sem, 0, GETNCNT)) < n; nanosleep(&pause, nullptr)) {
@@ -186,7 +186,7 @@ static void hand_off(int n, std::vector<double> *latency_us) {
         double t0 = monotonic_seconds();
         if (semaphore_up(entry_sem, 0) == -1)
             err(1, "cannot raise the entry semaphore");
-        count_lines("konsumuje", t0, "timed out waiting for a client to be let in");
+        count_lines(CONSUMES, t0, "timed out waiting for a client to be let in");
         latency_us->push_back((monotonic_seconds() - t0) * 1e6);
     }
 }

@@ -19,10 +19,6 @@
 #include <sys/sem.h>
 #include <unistd.h>
 
-constexpr const char *WANTS_TO_ENTER = "Klient %d chce wejsc!\n";
-constexpr const char *CONSUMES = "Klient %d konsumuje!\n";
-constexpr const char *LEAVES = "Klient %d ucieka!\n";
-
 // The visit under way: the unit is held from being let in until it is given
 // back, CONSUME_SECONDS at most, whatever holds up the output meanwhile.
 static int free_sem;
@@ -47,8 +43,8 @@ static void on_interrupted_write() {
         give_back();
 }
 
-static int announce(const char *format) {
-    return print_line(on_interrupted_write, format, static_cast<int>(getpid()));
+static int announce(const char *what) {
+    return print_line(on_interrupted_write, ANNOUNCEMENT, static_cast<int>(getpid()), what);
 }
 
 int main() {

@@ -18,6 +18,13 @@ constexpr int SEM_MODE = 0644;
 // How long a client consumes once let in: one visit.
 constexpr int CONSUME_SECONDS = 15;
 
+// A client's three announcements, each a line ANNOUNCEMENT made with its pid
+// and one of them: it wants to enter, it is let in and consumes, it leaves.
+constexpr const char *ANNOUNCEMENT = "Klient %d %s!\n";
+constexpr const char *WANTS_TO_ENTER = "chce wejsc";
+constexpr const char *CONSUMES = "konsumuje";
+constexpr const char *LEAVES = "ucieka";
+
 // Applied alone, with no IPC_NOWAIT (a down waits). As given they carry no
 // SEM_UNDO (a unit taken or given stays so when the process ends);
 // semaphore_down and semaphore_up add it where a guard is wanted.

@@ -37,7 +37,7 @@ struct RuleWatch {
 
 void watch_start(RuleWatch *watch, double now);
 
-// A client said "chce wejsc", said "konsumuje", or ended.
+// A client announced that it wants to enter, or that it consumes, or it ended.
 void watch_wants(RuleWatch *watch, size_t client, double when);
 void watch_enters(RuleWatch *watch, size_t client, double when);
 void watch_gone(RuleWatch *watch, size_t client, double when);
