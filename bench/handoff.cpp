@@ -39,7 +39,6 @@
 #include <unistd.h>
 #include <vector>
 
-constexpr int CPU_WINDOW_SECONDS = 5;
 constexpr int TIMEOUT_SECONDS = 60;
 // Hand-offs per program and round at least: with fewer clients than this,
 // they are started, let in and ended in batches until there are as many.
@@ -76,6 +75,8 @@ static char round_label[64];
 // The clients wait this long before each batch's hand-offs, as real clients
 // wait: right after a batch has started, the machine is still busy with it.
 static unsigned wait_seconds;
+// The CPU time of the first batch is counted over this many seconds of waiting.
+static unsigned idle_seconds;
 
 __attribute__((format(printf, 1, 2))) static void progress(const char *format, ...) {
     va_list args;
@@ -231,11 +232,11 @@ static Figures measure(const Program &program, int n, bool idle_window) {
     f.pss_max = percentile(pss, 1);
     f.rss_median = percentile(rss, 0.5);
     if (idle_window) {
-        progress("counting their CPU ticks over %d s of waiting", CPU_WINDOW_SECONDS);
+        progress("counting their CPU ticks over %u s of waiting", idle_seconds);
         long before = 0, after = 0;
         for (const Child &c : clients.list)
             before += cpu_ticks(c.pid);
-        sleep(CPU_WINDOW_SECONDS);
+        sleep(idle_seconds);
         for (const Child &c : clients.list)
             after += cpu_ticks(c.pid);
         f.idle_ticks = static_cast<double>(after - before);
@@ -295,7 +296,7 @@ const Row ROWS[] = {
     {"PSS per waiting client, median (KiB)", "%.0f", &Figures::pss_median},
     {"PSS per waiting client, max (KiB)", "%.0f", &Figures::pss_max},
     {"RSS per waiting client, median (KiB)", "%.0f", &Figures::rss_median},
-    {"CPU ticks, all, 5 s waiting (round 1)", "%.0f", &Figures::idle_ticks},
+    {"CPU ticks, all, while waiting (round 1)", "%.0f", &Figures::idle_ticks},
     {"hand-off latency p50 (us)", "%.1f", &Figures::handoff_p50},
     {"hand-off latency p99 (us)", "%.1f", &Figures::handoff_p99},
 };
@@ -333,17 +334,22 @@ static void print_ablation(const std::vector<const Program *> &programs,
     }
 }
 
-constexpr const char *USAGE = "usage: handoff [--clients N] [--rounds R] [--wait S] [--ablation]\n"
-                              "       (defaults: 1000 clients, 5 rounds, 1 second)\n";
+constexpr const char *USAGE =
+    "usage: handoff [--clients N] [--rounds R] [--wait S] [--idle S] [--ablation]\n"
+    "       (defaults: 1000 clients, 5 rounds, 1 second of waiting before the hand-offs,\n"
+    "       CPU counted over 5 seconds of waiting)\n";
 constexpr long MAX_CLIENTS = 99999, MAX_ROUNDS = 999, MAX_WAIT = 3600;
 
 int main(int argc, char **argv) {
-    long clients_wanted = 1000, rounds = 5, wait = 1;
+    long clients_wanted = 1000, rounds = 5, wait = 1, idle = 5;
     bool ablation = false;
-    const option options[] = {
-        {"clients", required_argument, nullptr, 'c'}, {"rounds", required_argument, nullptr, 'r'},
-        {"wait", required_argument, nullptr, 'w'},    {"ablation", no_argument, nullptr, 'a'},
-        {"help", no_argument, nullptr, 'h'},          {}};
+    const option options[] = {{"clients", required_argument, nullptr, 'c'},
+                              {"rounds", required_argument, nullptr, 'r'},
+                              {"wait", required_argument, nullptr, 'w'},
+                              {"idle", required_argument, nullptr, 'i'},
+                              {"ablation", no_argument, nullptr, 'a'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
         switch (c) {
@@ -356,6 +362,9 @@ int main(int argc, char **argv) {
             break;
         case 'w':
             wait = number_option(USAGE, "--wait", 0, MAX_WAIT, "a number of seconds");
+            break;
+        case 'i':
+            idle = number_option(USAGE, "--idle", 1, MAX_WAIT, "a number of seconds");
             break;
         case 'a':
             ablation = true;
@@ -371,6 +380,7 @@ int main(int argc, char **argv) {
         usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
     const int n = static_cast<int>(clients_wanted);
     wait_seconds = static_cast<unsigned>(wait);
+    idle_seconds = static_cast<unsigned>(idle);
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1)
         errx(1, "the semaphores exist already: run this in a fresh IPC namespace (scripts/bench)");
     struct sigaction ignore = {};
@@ -399,10 +409,12 @@ int main(int argc, char **argv) {
     utsname host;
     uname(&host);
     printf("machine: %ld cores, %s %s %s; %d clients, %ld rounds of %s in turn; hand-offs after "
-           "%u s of waiting\n",
+           "%u s of waiting%s\n",
            sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release, host.machine, n, rounds,
            ablation ? "the bare waiter, each step added, and klient" : "klient and bare waiter",
-           wait_seconds);
+           wait_seconds,
+           ablation ? ""
+                    : ("; CPU over " + std::to_string(idle_seconds) + " s of waiting").c_str());
     if (ablation)
         print_ablation(programs, figures);
     else
