@@ -5,6 +5,15 @@
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ME=${ME:-scripts/$(basename "$0")}
 
+# protocol_value NAME: a whole number of the protocol (FREE_SEM_KEY,
+# ENTRY_SEM_KEY, FREE_SEM_INITIAL), as the programs are built with it.
+protocol_value() {
+    local value
+    value=$(sed -n "s/^constexpr [a-z_]* $1 = \([0-9]*\);.*/\1/p" "$ROOT/src/shared_semaphores.hpp")
+    [ -n "$value" ] || { echo "$ME: no $1 in src/shared_semaphores.hpp" >&2; exit 1; }
+    echo "$value"
+}
+
 # install_packages PACKAGE...: installs from the distribution's packages as root,
 # showing apt's progress, or says what to install and exits. Recommended
 # packages are left out: what is needed is named.
