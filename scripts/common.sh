@@ -51,20 +51,104 @@ ensure_gnuplot() {
 }
 
 # build DIR [cmake options...]: configures and builds into $ROOT/DIR, saying
-# so before and after, and showing the build's output only if it fails.
+# so before and after, and showing the build's output only if it fails. Run
+# with sudo, it gives the build back to the user who ran sudo, as the clone is.
 build() {
     local dir=$1 log start=$SECONDS
     shift
     echo "$ME: building in $dir/ ..." >&2
     mkdir -p "$ROOT/$dir"
     log=$ROOT/$dir/build.log
-    if ! { cmake -S "$ROOT" -B "$ROOT/$dir" "$@" && cmake --build "$ROOT/$dir" -j "$(nproc)"; } \
-        >"$log" 2>&1; then
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    if ! run_step group bash -c 'cmake -S "$1" -B "$2" "${@:3}" && cmake --build "$2" -j "$(nproc)"' \
+        build "$ROOT" "$ROOT/$dir" "$@" >"$log" 2>&1; then
+        give_back_to_sudo_user "$ROOT/$dir"
         cat "$log" >&2
         echo "$ME: the build in $dir/ failed" >&2
         exit 1
     fi
+    give_back_to_sudo_user "$ROOT/$dir"
     echo "$ME: built in $dir/ in $((SECONDS - start)) s" >&2
+}
+
+# give_back_to_sudo_user PATH: under sudo, in a clone that belongs to the
+# user who ran it, makes PATH theirs again.
+give_back_to_sudo_user() {
+    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_UID-}" ] && [ "$(stat -c %u "$ROOT")" = "$SUDO_UID" ]; then
+        chown -R "$SUDO_UID:${SUDO_GID:-$SUDO_UID}" "$1"
+    fi
+}
+
+# The step running now (see run_step): its process, how it is stopped, and
+# whether Ctrl-C reaches it as at a terminal.
+RUNNING='' RUNNING_HOW='' RUNNING_TAKES_INT=''
+
+# A signal to the script ends it, after the step running now and every
+# process of that step: a namespace's unshare is killed, and the kernel kills
+# all of the namespace with it; a process group is sent SIGTERM, so that make
+# deletes what it had half written, and waited for. A step that takes Ctrl-C
+# itself is left to end on it.
+on_signal() {
+    local sig=$1
+    # No return here: in bash 5.2, a return in a function that a SIGINT trap
+    # calls ends the whole script by SIGINT.
+    if [ "$sig" != INT ] || [ -z "$RUNNING_TAKES_INT" ]; then
+        end_by "$sig"
+    fi
+}
+
+end_by() {
+    local sig=$1 waited=0
+    if [ "$RUNNING_HOW" = namespace ]; then
+        kill -KILL "$RUNNING" 2>/dev/null || true
+        wait "$RUNNING" 2>/dev/null || true
+    elif [ "$RUNNING_HOW" = group ]; then
+        kill -TERM -- "-$RUNNING" 2>/dev/null || true
+        while kill -0 -- "-$RUNNING" 2>/dev/null && [ $waited -lt 100 ]; do
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        kill -KILL -- "-$RUNNING" 2>/dev/null || true
+    fi
+    trap - "$sig"
+    kill -"$sig" $$
+}
+for sig in INT TERM HUP; do
+    # shellcheck disable=SC2064 # the signal's name is meant to be expanded now
+    trap "on_signal $sig" "$sig"
+done
+
+# run_step group|namespace|ipc [--takes-int] COMMAND...: runs COMMAND as a
+# step that a signal to the script takes down whole (see on_signal), waits for
+# it and returns its status. group: in a process group of its own. namespace:
+# in a PID namespace of its own, under a shell that reaps whatever is left to
+# it; ipc: in a private IPC namespace as well. With --takes-int, Ctrl-C
+# reaches COMMAND as at a terminal, and the script waits for it to end.
+run_step() {
+    local how=$1 takes_int='' flags=(--pid --fork --kill-child --mount-proc) rc=0
+    shift
+    [ "$1" != --takes-int ] || { takes_int=1; shift; }
+    [ "$how" != ipc ] || flags+=(--ipc)
+    # A command started in the background ignores Ctrl-C's SIGINT and SIGQUIT
+    # from the start, and would keep them ignored: it gets them back as a
+    # command in the foreground has them.
+    local step=(env --default-signal=INT --default-signal=QUIT bash -c '"$@"; exit $?' step "$@")
+    if [ "$how" = group ]; then
+        setsid "$@" &
+    elif unshare "${flags[@]}" true 2>/dev/null; then
+        how=namespace
+        unshare "${flags[@]}" "${step[@]}" &
+    else
+        how=namespace
+        unshare --user --map-root-user "${flags[@]}" "${step[@]}" &
+    fi
+    RUNNING=$! RUNNING_HOW=$how RUNNING_TAKES_INT=$takes_int
+    while kill -0 "$RUNNING" 2>/dev/null; do
+        rc=0
+        wait "$RUNNING" || rc=$?
+    done
+    RUNNING='' RUNNING_HOW='' RUNNING_TAKES_INT=''
+    return "$rc"
 }
 
 # usage_error MESSAGE: names what was wrong, then gives the script's usage
@@ -92,8 +176,9 @@ check_writable() {
 # Checks, before anything is built, that a private IPC namespace can be made
 # (see in_private_ipc), and if not says why and exits.
 check_private_ipc() {
-    unshare --ipc true 2>/dev/null && return 0
-    unshare --user --map-root-user --ipc true 2>/dev/null && return 0
+    local flags=(--ipc --pid --fork --mount-proc)
+    unshare "${flags[@]}" true 2>/dev/null && return 0
+    unshare --user --map-root-user "${flags[@]}" true 2>/dev/null && return 0
     local why
     if [ "$(id -u)" -eq 0 ]; then
         why="even as root: $(unshare --ipc true 2>&1 | tail -n 1 || true)"
@@ -107,13 +192,10 @@ check_private_ipc() {
     exit 1
 }
 
-# Runs a command where System V semaphores are private to it, so that nothing
-# it does can reach the host's real semaphores: a new IPC namespace as root, a
-# user namespace around one otherwise.
+# in_private_ipc [--takes-int] COMMAND...: runs COMMAND where System V
+# semaphores are private to it, so that nothing it does can reach the host's
+# real semaphores: a new IPC namespace as root, a user namespace around one
+# otherwise; and in a PID namespace of its own (see run_step).
 in_private_ipc() {
-    if unshare --ipc true 2>/dev/null; then
-        unshare --ipc "$@"
-    else
-        unshare --user --map-root-user --ipc "$@"
-    fi
+    run_step ipc "$@"
 }
