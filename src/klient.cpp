@@ -3,13 +3,11 @@
 // CONSUME_SECONDS, gives a unit back to the free semaphore, announces that it
 // leaves, and starts again, without end.
 //
-// Units are conserved whatever ends a client, except in two gaps that only an
-// uncatchable death (SIGKILL, a crash) can hit: just after it is let in,
-// before its guard is set (see main), and, in the client that makes the free
-// set, just after making it, before giving it its starting value. On a
-// termination signal a client that waits ends at once and one that consumes
-// gives its unit back first; on any other death the kernel gives it back. A
-// call that fails while the client holds a unit gives the unit back first.
+// On a termination signal a client that waits ends at once and one that
+// consumes gives its unit back first; on any other death the kernel gives it
+// back, except in the gaps marked where they are (in main, and in
+// join_semaphore). A call that fails while the client holds a unit gives the
+// unit back first.
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
 #include "termination_signal.hpp"

@@ -33,8 +33,10 @@ int join_semaphore(key_t key, int initial) {
         if (semid != -1) {
             // Linux starts a new set at 0. Raising it by the starting value,
             // instead of overwriting it, keeps whatever another process did
-            // to the set since it appeared. A set that cannot be started
-            // would stay at 0 for good: it goes again.
+            // to the set since it appeared. Making a set and starting it are
+            // two calls: a maker that dies between them, by SIGKILL or a
+            // crash, leaves the set at 0 for good (see never_started). A set
+            // that cannot be started would stay so too: it goes again.
             const sembuf start = {0, static_cast<short>(initial), 0};
             if (initial > 0 && apply_at_once(semid, &start, 1) == -1) {
                 int error = errno;
@@ -59,7 +61,7 @@ int join_semaphore(key_t key, int initial) {
 // semop that succeeds, by SETVAL and SETALL, and at an exit only when that exit
 // undoes an adjustment. From a PID namespace that cannot see that process it
 // reads 0 as well, so the last-operation times break the tie: a drained set
-// was raised to its starting value by a semop, and its places were passed on
+// was raised to its starting value by a semop, and its units were passed on
 // to the entry set. An exit stamps sem_otime on every set the process holds
 // an undo entry for, even with nothing to undo, as a doorkeeper that only
 // waited on the free set does; nothing takes units from the entry set with

@@ -17,7 +17,7 @@
 
 using Doorkeeper = PrivateIpc;
 
-// More clients than places: the first five get in at once, the others only
+// More clients than units: the first five get in at once, the others only
 // when a visit ends 15 seconds later. Then everyone is stopped wherever they
 // stand, and every unit is back.
 TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
@@ -57,8 +57,8 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
     EXPECT_EQ(sem_value(FREE_SEM_KEY) + sem_value(ENTRY_SEM_KEY), FREE_SEM_INITIAL);
 }
 
-// A signal that arrives after a place is taken but before the doorkeeper has
-// seen it: the place goes back, by hand on SIGTERM, by the kernel on SIGKILL,
+// A signal that arrives after a unit is taken but before the doorkeeper has
+// seen it: the unit goes back, by hand on SIGTERM, by the kernel on SIGKILL,
 // and nobody is let in.
 TEST_F(Doorkeeper, DeathWhileHoldingAPlaceGivesItBack) {
     sem_set(ENTRY_SEM_KEY, 0);

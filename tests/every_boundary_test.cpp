@@ -55,7 +55,7 @@ struct Gap {
 const Gap GAPS[] = {
     {"semget free made", "semop free +5", FREE_SEM_INITIAL}, // made, not yet started
     {"semop entry -1", "semop free +1 -1u", 1},              // a client let in, not yet guarded
-    {"semop free +1u -1", "semop entry +1", 1},              // a place unguarded, not passed on
+    {"semop free +1u -1", "semop entry +1", 1},              // a unit unguarded, not passed on
 };
 
 // Under the sanitizers the sweep starts at the first semget: the two hundred

@@ -312,7 +312,7 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
 
     // SIGPIPE is caught like SIGTERM, so that even a unit held without a
-    // guard goes back (here once a place is taken and there is room again).
+    // guard goes back (here once a unit is taken and there is room again).
     sem_set(ENTRY_SEM_KEY, 1);
     Spawned piped = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(piped.out), wants(piped.pid));

@@ -35,7 +35,7 @@ TEST_F(SharedSemaphores, JoinCreatesOnceWithTheStartingValueThenAttaches) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
 }
 
-// A set started and then drained to 0, every place taken and passed on, is no
+// A set started and then drained to 0, every unit taken and passed on, is no
 // half-made set: no warning, and no wait for its maker, also from a PID
 // namespace that cannot see who changed it last.
 TEST_F(SharedSemaphores, ASetDrainedToZeroWasStarted) {
@@ -105,7 +105,7 @@ TEST_F(SharedSemaphores, AGuardedUnitComesBackOnceWhateverEndsTheHolder) {
                   semaphore_up(id, SEM_UNDO);
               }),
               7);                                                    // given back once, not twice
-    EXPECT_EQ(die_after([id] { semaphore_down(id, SEM_UNDO); }), 7); // a guarded place
+    EXPECT_EQ(die_after([id] { semaphore_down(id, SEM_UNDO); }), 7); // a guarded unit
     EXPECT_EQ(die_after([id] {
                   semaphore_down(id, SEM_UNDO);
                   drop_guard(id);

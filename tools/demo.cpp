@@ -318,7 +318,7 @@ static void stop_all(bool counterparts, int sig) {
 // Says what the run shows, then each rule broken, in one line each. Returns
 // how many were broken.
 static int judge(int free_value, int entry_value) {
-    printf("-- longest wait %.1f s; on average %.1f of %d places in use\n", rules.longest_wait,
+    printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
            rules.inside_seconds / std::max(rules.last_seen - started, 1e-9), FREE_SEM_INITIAL);
     int faults = 0;
     auto fault = [&faults](const char *rule, const std::string &what) {
@@ -349,7 +349,7 @@ static int judge(int free_value, int entry_value) {
                             std::abs(off) == 1 ? "" : "s", off < 0 ? "lost" : "invented"));
     const Breach &stall = rules.worst_stall;
     if (stall.since >= 0)
-        fault("progress", text("nobody let in for %.1f s from %.1f s, while up to %d places were "
+        fault("progress", text("nobody let in for %.1f s from %.1f s, while up to %d units were "
                                "free and up to %d clients waited",
                                stall.seconds, since_start(stall.since), stall.most, stall.waiting));
     if (counterpart_ended.count > 0)

@@ -75,7 +75,7 @@ void watch_seen(RuleWatch *watch, double now, int inside, int free_and_entry) {
     Breach seen = track(&watch->over_units, units > LIMIT, units, 0, now);
     keep_longest(&watch->worst_units, seen, LATE_LINE_SECONDS);
 
-    // A stall is a stretch with clients waiting and places free in which
+    // A stall is a stretch with clients waiting and units free in which
     // nobody came in: an entry starts it anew.
     int waiting = static_cast<int>(watch->waiting_since.size());
     Breach *stall = &watch->stall;

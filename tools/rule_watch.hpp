@@ -2,7 +2,7 @@
 // sees as it sees it: the clients' lines, each with the time it was read, and
 // the semaphores' values. At most FREE_SEM_INITIAL clients are inside at
 // once; free + entry + inside never rises above FREE_SEM_INITIAL (no unit
-// invented); while places are free and clients wait, someone is let in.
+// invented); while units are free and clients wait, someone is let in.
 //
 // Counts from lines run behind the semaphores: a leaver gives its unit back
 // just before it says "ucieka", and that line can be read after the next
@@ -21,7 +21,7 @@ constexpr double LATE_LINE_SECONDS = 1;
 struct Breach {
     double since = -1; // -1: none going on
     double seconds = 0;
-    int most = 0;    // the most inside, units, or places free while it lasted
+    int most = 0;    // the most inside, units, or units free while it lasted
     int waiting = 0; // for a stall: the most clients waiting
 };
 
