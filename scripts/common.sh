@@ -125,22 +125,19 @@ done
 # it; ipc: in a private IPC namespace as well. With --takes-int, Ctrl-C
 # reaches COMMAND as at a terminal, and the script waits for it to end.
 run_step() {
-    local how=$1 takes_int='' flags=(--pid --fork --kill-child --mount-proc) rc=0
+    local how=$1 takes_int='' rc=0
     shift
     [ "$1" != --takes-int ] || { takes_int=1; shift; }
-    [ "$how" != ipc ] || flags+=(--ipc)
     # A command started in the background ignores Ctrl-C's SIGINT and SIGQUIT
     # from the start, and would keep them ignored: it gets them back as a
     # command in the foreground has them.
     local step=(env --default-signal=INT --default-signal=QUIT bash -c '"$@"; exit $?' step "$@")
     if [ "$how" = group ]; then
         setsid "$@" &
-    elif unshare "${flags[@]}" true 2>/dev/null; then
-        how=namespace
-        unshare "${flags[@]}" "${step[@]}" &
     else
+        find_namespace "$how" || { echo "$ME: cannot make a PID namespace" >&2; exit 1; }
         how=namespace
-        unshare --user --map-root-user "${flags[@]}" "${step[@]}" &
+        "${NAMESPACE[@]}" "${step[@]}" &
     fi
     RUNNING=$! RUNNING_HOW=$how RUNNING_TAKES_INT=$takes_int
     while kill -0 "$RUNNING" 2>/dev/null; do
@@ -149,6 +146,28 @@ run_step() {
     done
     RUNNING='' RUNNING_HOW='' RUNNING_TAKES_INT=''
     return "$rc"
+}
+
+# find_namespace namespace|ipc: sets NAMESPACE to the first command that
+# here runs what follows it in a PID namespace of its own, with its own
+# /proc (and, for ipc, a private IPC namespace), or returns 1 if none does:
+# as root; as root in a chroot, where / is no mount point and unshare cannot
+# make it private, by mounting the new /proc itself on a /proc made private
+# first, so that nothing reaches the mounts outside; as a normal user, in a
+# user namespace.
+find_namespace() {
+    local flags=(--pid --fork --kill-child) candidate
+    [ "$1" != ipc ] || flags+=(--ipc)
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    local own_proc=(sh -c 'mount --make-rprivate /proc && mount -t proc proc /proc && exec "$@"' proc)
+    for candidate in "unshare ${flags[*]} --mount-proc" \
+        "unshare ${flags[*]} --mount --propagation unchanged" \
+        "unshare --user --map-root-user ${flags[*]} --mount-proc"; do
+        read -ra NAMESPACE <<<"$candidate"
+        [[ $candidate != *unchanged ]] || NAMESPACE+=("${own_proc[@]}")
+        "${NAMESPACE[@]}" true 2>/dev/null && return 0
+    done
+    return 1
 }
 
 # usage_error MESSAGE: names what was wrong, then gives the script's usage
@@ -176,9 +195,7 @@ check_writable() {
 # Checks, before anything is built, that a private IPC namespace can be made
 # (see in_private_ipc), and if not says why and exits.
 check_private_ipc() {
-    local flags=(--ipc --pid --fork --mount-proc)
-    unshare "${flags[@]}" true 2>/dev/null && return 0
-    unshare --user --map-root-user "${flags[@]}" true 2>/dev/null && return 0
+    find_namespace ipc && return 0
     local why
     if [ "$(id -u)" -eq 0 ]; then
         why="even as root: $(unshare --ipc true 2>&1 | tail -n 1 || true)"
