@@ -196,9 +196,15 @@ check_writable() {
 # (see in_private_ipc), and if not says why and exits.
 check_private_ipc() {
     find_namespace ipc && return 0
+    # In a chroot, the /proc of the namespace is mounted with mount(8), which
+    # a minimal Debian 13 system lacks.
+    if [ "$(id -u)" -eq 0 ] && ! command -v mount >/dev/null; then
+        install_packages mount
+        find_namespace ipc && return 0
+    fi
     local why
     if [ "$(id -u)" -eq 0 ]; then
-        why="even as root: $(unshare --ipc true 2>&1 | tail -n 1 || true)"
+        why="even as root: $(unshare --ipc --pid --fork --mount-proc true 2>&1 | tail -n 1 || true)"
     elif [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ] ||
         [ "$(cat /proc/sys/user/max_user_namespaces 2>/dev/null)" = 0 ]; then
         why="not root, and this system allows normal users no user namespaces: run as root, or ask an administrator to allow them"
