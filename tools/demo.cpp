@@ -208,10 +208,8 @@ static void look_at_sets(double now) {
         if (set_id[i] == -1) {
             set_id[i] = id;
         } else if (id != set_id[i] && set_fault[i].empty()) {
-            char what[160];
-            snprintf(what, sizeof what, "the %s set (key %d) was %s at %.1f s", SET_NAME[i],
-                     SET_KEY[i], id == -1 ? "removed" : "replaced by another", since_start(now));
-            set_fault[i] = what;
+            set_fault[i] = text("the %s set (key %d) was %s at %.1f s", SET_NAME[i], SET_KEY[i],
+                                id == -1 ? "removed" : "replaced by another", since_start(now));
         }
     }
 }

@@ -31,10 +31,10 @@ static void keep_longest(Breach *worst, const Breach &seen, double allowed) {
 }
 
 void watch_start(RuleWatch *watch, double now) {
-    watch->started = watch->last_seen = now;
+    watch->last_seen = now;
 }
 
-static void end_wait(RuleWatch *watch, size_t client, double when) {
+void watch_gone(RuleWatch *watch, size_t client, double when) {
     auto wait = watch->waiting_since.find(client);
     if (wait == watch->waiting_since.end())
         return;
@@ -47,12 +47,8 @@ void watch_wants(RuleWatch *watch, size_t client, double when) {
 }
 
 void watch_enters(RuleWatch *watch, size_t client, double when) {
-    end_wait(watch, client, when);
+    watch_gone(watch, client, when); // from the waiting
     watch->last_entry = when;
-}
-
-void watch_gone(RuleWatch *watch, size_t client, double when) {
-    end_wait(watch, client, when);
 }
 
 // Every breach of the limit that counted is kept, each once it has ended.

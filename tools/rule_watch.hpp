@@ -30,7 +30,7 @@ struct RuleWatch {
     std::vector<Breach> limit_broken;       // every over_limit that counted
     Breach worst_units, worst_stall;        // the longest that counted
     std::map<size_t, double> waiting_since; // by client
-    double started = 0, last_entry = -1, last_seen = 0;
+    double last_entry = -1, last_seen = 0;
     double longest_wait = 0, inside_seconds = 0; // figures, not judged
     int inside = 0;
 };
