@@ -73,7 +73,7 @@ TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
 TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
     VisitCount count;
     auto say = [&count](size_t client, const char *what) {
-        count_line(&count, client, "Klient " + std::to_string(client) + " " + what + "!");
+        count_line(&count, client, static_cast<pid_t>(client), "Klient " + std::to_string(client) + " " + what + "!");
     };
     say(1, "chce wejsc");
     say(1, "konsumuje");
@@ -92,6 +92,21 @@ TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
     say(3, "ucieka");
     EXPECT_EQ(count.completed, 1);
     EXPECT_EQ(count.cut_short, 2);
+}
+
+// A line that its client's cycle does not allow, or that carries another
+// pid, is not counted: a counterpart may write into a client's pipe.
+TEST(VisitCount, CountsNoLineOutOfItsClientsCycle) {
+    VisitCount count;
+    auto say = [&count](const char *line) { return count_line(&count, 1, 1, line); };
+    EXPECT_EQ(say("Klient 1 ucieka!"), SAID_OUT_OF_CYCLE);
+    EXPECT_EQ(say("Klient 1 chce wejsc!"), SAID_WANTS);
+    EXPECT_EQ(say("Klient 1 ucieka!"), SAID_OUT_OF_CYCLE); // hides nobody: never let in
+    EXPECT_EQ(say("Klient 2 konsumuje!"), SAID_OUT_OF_CYCLE);
+    EXPECT_EQ(say("Klient 1 konsumuje!"), SAID_ENTERS);
+    EXPECT_EQ(say("Klient 1 chce wejsc!"), SAID_OUT_OF_CYCLE);
+    EXPECT_EQ(count_inside(count), 1);
+    EXPECT_EQ(count.completed, 0);
 }
 
 // Chaos kills only what is alive: never a doorkeeper that has ended and been
@@ -128,6 +143,7 @@ struct Judged {
     const char *mode;
     int seconds; // past a whole visit where a stall would show
     std::set<std::string> faults;
+    std::vector<std::string> more = {}; // the demo's options besides
 };
 
 void PrintTo(const Judged &judged, std::ostream *out) {
@@ -139,9 +155,10 @@ class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
     std::string command = std::string(COUNTERPART_PATH) + " " + judged.mode;
-    DemoRun run = run_demo(
-        {"--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command},
-        (judged.seconds + 10) * 1000);
+    std::vector<std::string> args = {"--clients", "8", "--seconds",
+                                     std::to_string(judged.seconds), "--counterpart", command};
+    args.insert(args.end(), judged.more.begin(), judged.more.end());
+    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000);
     std::set<std::string> faults;
     for (const std::string &line : run.lines)
         if (line.starts_with("-- fault: "))
@@ -154,12 +171,18 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
 
 INSTANTIATE_TEST_SUITE_P(Counterparts, Judging,
                          ::testing::Values(Judged{"textbook", 4, {}},
+                                           Judged{"workers", 6, {}, {"--restart-at", "3"}},
                                            Judged{"extra-at-start", 4, {"limit", "units"}},
                                            Judged{"no-place", 4, {"units"}},
                                            Judged{"never", 18, {"progress"}},
-                                           Judged{"keep-one", 18, {"units"}},
+                                           Judged{"keep-one", 18, {"units", "withheld units"}},
                                            Judged{"exits-early", 4, {"counterpart ended"}},
-                                           Judged{"removes-sets", 4, {"sets", "client failed"}}),
+                                           Judged{"removes-sets", 4, {"sets", "client failed"}},
+                                           Judged{"withholds", 4, {"withheld units"}},
+                                           Judged{"leaves-child", 4, {"processes left"}},
+                                           Judged{"ignores-term", 4, {"not stopped"}},
+                                           Judged{"sets-value", 4, {"values set outright", "units"}},
+                                           Judged{"forges-lines", 4, {"lines out of cycle"}}),
                          [](const ::testing::TestParamInfo<Judged> &info) {
                              std::string name = info.param.mode;
                              std::erase(name, '-');

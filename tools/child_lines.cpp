@@ -13,6 +13,16 @@
 
 extern char **environ;
 
+std::string program_path(const char *name) {
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = length > 0 ? std::string(self, static_cast<size_t>(length)) : ".";
+    dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    if (dir.ends_with("/libexec/klient"))
+        dir.replace(dir.size() - std::string("libexec/klient").size(), std::string::npos, "bin");
+    return dir + "/" + name;
+}
+
 double monotonic_seconds() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);

@@ -26,6 +26,11 @@ struct Children {
 // Index given to lines that came through the shared pipe.
 constexpr size_t FROM_SHARED_PIPE = static_cast<size_t>(-1);
 
+// The path of the project's program name: beside this program, as in the
+// build tree, or, for a program installed in <prefix>/libexec/klient, in
+// <prefix>/bin, where the installed programs are.
+std::string program_path(const char *name);
+
 // Seconds on the monotonic clock.
 double monotonic_seconds();
 

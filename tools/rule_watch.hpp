@@ -1,8 +1,11 @@
 // Judging a run by the rules every counterpart must keep, from what the demo
-// sees as it sees it: the clients' lines, each with the time it was read, and
-// the semaphores' values. At most FREE_SEM_INITIAL clients are inside at
-// once; free + entry + inside never rises above FREE_SEM_INITIAL (no unit
-// invented); while units are free and clients wait, someone is let in.
+// sees as it sees it: the clients' lines, each with the time it was read, the
+// semaphores as the kernel shows them, and how each process ended. At most
+// FREE_SEM_INITIAL clients are inside at once; free + entry + inside stays at
+// FREE_SEM_INITIAL, neither above it (units invented) nor below it while
+// clients wait (units withheld); while units are free and clients wait,
+// someone is let in; nobody but the kernel's own undo sets a value once
+// clients hold units.
 //
 // Counts from lines run behind the semaphores: a leaver gives its unit back
 // just before it says "ucieka", and that line can be read after the next
@@ -12,7 +15,10 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <map>
+#include <string>
+#include <sys/types.h>
 #include <vector>
 
 constexpr double LATE_LINE_SECONDS = 1;
@@ -22,17 +28,40 @@ struct Breach {
     double since = -1; // -1: none going on
     double seconds = 0;
     int most = 0;    // the most inside, units, or units free while it lasted
-    int waiting = 0; // for a stall: the most clients waiting
+    int waiting = 0; // the most clients waiting while it lasted
+    int least = 0;   // the least of what most counts
+};
+
+// One set as one look at the kernel shows it.
+struct SetSeen {
+    int id = -1; // -1: there is no set under its key
+    int value = 0;
+    time_t changed = 0;   // sem_ctime: made, a value set outright, permissions changed
+    time_t operated = 0;  // sem_otime: 0 until a semop has completed on it
+    unsigned mode = 0;    // its permission bits
+    uid_t owner = 0;
+};
+
+// The first time something happened, and how often.
+struct Event {
+    int count = 0;
+    double at = -1;
+    std::string what;
 };
 
 struct RuleWatch {
-    Breach over_limit, over_units, stall;   // going on now
-    std::vector<Breach> limit_broken;       // every over_limit that counted
-    Breach worst_units, worst_stall;        // the longest that counted
-    std::map<size_t, double> waiting_since; // by client
-    double last_entry = -1, last_seen = 0;
+    double started = 0, last_seen = 0;
+    Breach over_limit, over_units, under_units, stall; // going on now
+    std::vector<Breach> limit_broken;                  // every over_limit that counted
+    Breach worst_units, worst_withheld, worst_stall;   // the longest that counted
+    std::map<size_t, double> waiting_since;            // by client
+    double last_entry = -1;
     double longest_wait = 0, inside_seconds = 0; // figures, not judged
     int inside = 0;
+    SetSeen sets[2];          // free, entry: as last seen
+    int start_value[2] = {-1, -1}; // as last seen before any semop, -1 if not seen so
+    Event set_gone[2], set_outright[2], set_permissions[2];
+    Event out_of_cycle, counterpart_ended, client_failed, not_stopped, processes_left;
 };
 
 void watch_start(RuleWatch *watch, double now);
@@ -42,9 +71,26 @@ void watch_wants(RuleWatch *watch, size_t client, double when);
 void watch_enters(RuleWatch *watch, size_t client, double when);
 void watch_gone(RuleWatch *watch, size_t client, double when);
 
-// What is seen at now: clients inside by their lines, and free + entry (or
-// -1 if a set is missing).
-void watch_seen(RuleWatch *watch, double now, int inside, int free_and_entry);
+// What is seen at now: clients inside by their lines, and the free and the
+// entry set.
+void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
+
+// The sets alone, as seen at now with inside clients inside (after the stop, 0).
+void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
+
+// Notes what happened at when to the event: its first description is kept.
+void watch_event(Event *event, double when, const std::string &what);
 
 // The run is over: closes every breach still going on.
 void watch_end(RuleWatch *watch, double now);
+
+// printf into a string of at most 1023 bytes.
+__attribute__((format(printf, 1, 2))) std::string format_text(const char *format, ...);
+
+struct Fault {
+    std::string rule, what;
+};
+
+// Every rule broken, in a fixed order, given free and entry as they are
+// after the stop (-1 for a set that is gone).
+std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value);

@@ -3,29 +3,38 @@
 
 #include "shared_semaphores.hpp"
 
-// Does line end as a client's announcement of what ends?
-static bool announces(const std::string &line, const char *what) {
-    return line.ends_with(std::string(" ") + what + "!");
-}
+#include <cstdio>
 
-Said count_line(VisitCount *count, size_t client, const std::string &line) {
+Said count_line(VisitCount *count, size_t client, pid_t pid, const std::string &line) {
+    const char *announced[] = {nullptr, WANTS_TO_ENTER, CONSUMES, LEAVES}; // by Said
+    Said said = SAID_OTHER;
+    for (int s = SAID_WANTS; s <= SAID_LEAVES; s++)
+        if (line.starts_with("Klient ") && line.ends_with(std::string(" ") + announced[s] + "!"))
+            said = static_cast<Said>(s);
+    if (said == SAID_OTHER)
+        return SAID_OTHER;
     ClientVisit &visit = count->clients[client];
-    if (announces(line, WANTS_TO_ENTER))
+    Said next = visit.last == SAID_WANTS    ? SAID_ENTERS
+                : visit.last == SAID_ENTERS ? SAID_LEAVES
+                                            : SAID_WANTS;
+    char own[64];
+    snprintf(own, sizeof own, ANNOUNCEMENT, static_cast<int>(pid), announced[said]);
+    if (said != next || line + "\n" != own)
+        return SAID_OUT_OF_CYCLE;
+    visit.last = said;
+    if (said == SAID_WANTS)
         return SAID_WANTS;
-    if (announces(line, CONSUMES)) {
+    if (said == SAID_ENTERS) {
         visit.inside = true;
         // Said only after the stop, but a frozen client takes no unit: it
         // had its unit when the stop was sent.
         visit.inside_at_stop = count->stop_sent;
         return SAID_ENTERS;
     }
-    if (announces(line, LEAVES)) {
-        visit.inside = false;
-        (visit.inside_at_stop ? count->cut_short : count->completed)++;
-        visit.inside_at_stop = false;
-        return SAID_LEAVES;
-    }
-    return SAID_OTHER;
+    visit.inside = false;
+    (visit.inside_at_stop ? count->cut_short : count->completed)++;
+    visit.inside_at_stop = false;
+    return SAID_LEAVES;
 }
 
 void count_stop(VisitCount *count) {

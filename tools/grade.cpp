@@ -1,0 +1,373 @@
+// klient-grade: grades counterparts. Each one given, a program or a C or C++
+// source built first, goes through every scenario of SCENARIOS, each run by
+// the demo in private IPC, PID and mount namespaces of its own, many runs at
+// once. Prints a report card, one row per counterpart and one column per
+// scenario, each cell "ok" or the rules broken; keeps each run's output in
+// the log directory, and can write the same as a tab-separated report.
+//
+// Exit status 0: every counterpart kept every rule in every scenario; 1: a
+// rule broken, or a build failed; 2: it could not grade (usage, a program
+// that cannot run, a run the demo could not judge).
+#include "child_lines.hpp"
+#include "namespaces.hpp"
+#include "options.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <err.h>
+#include <getopt.h>
+#include <initializer_list>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+// The runs that expose a counterpart's faults. Each lasts long enough for a
+// stall after the first visits end (at 17 s at the latest) to outlast a
+// visit and the tolerance: 17 + 15 + 1 s < 35 s; the kill comes once those
+// visits are under way, and a stall after it still shows by the end.
+struct Scenario {
+    const char *name;
+    std::vector<const char *> args; // the demo's
+};
+static const Scenario SCENARIOS[] = {
+    {"counterpart-first", {"--first", "counterpart", "--clients", "8", "--seconds", "35"}},
+    {"clients-first", {"--first", "clients", "--clients", "8", "--seconds", "35"}},
+    {"3-clients", {"--clients", "3", "--seconds", "35"}},
+    {"50-clients", {"--clients", "50", "--seconds", "35"}},
+    {"kill", {"--clients", "8", "--restart-at", "10", "--seconds", "35"}},
+};
+constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
+constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4; // the longest run, and its stop at most
+constexpr long JOBS_PER_CPU = 4;                  // the clients sleep, mostly
+constexpr double PROGRESS_EVERY_SECONDS = 5;
+constexpr size_t COMPILER_LINES = 3; // of a failed build, in the report
+
+constexpr const char *USAGE =
+    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] COUNTERPART...\n"
+    "       each COUNTERPART a program, or a C (.c) or C++ (.cc, .cpp, .cxx) source\n"
+    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report)\n";
+
+enum Verdict : unsigned char { OK, FAULTY, UNJUDGED };
+
+struct Counterpart {
+    std::string given;   // as on the command line
+    std::string program; // what runs: given, or what was built from it
+    std::string label;   // for file names: its place and name
+    Verdict verdict = OK;
+    std::string why; // a build failed, or it cannot run: why
+};
+
+struct Job {
+    size_t counterpart, scenario;
+    pid_t pid = 0;
+    FILE *log = nullptr;
+    std::string log_path;
+    std::vector<std::string> faults; // "rule: what"
+    std::string last_line;
+    Verdict verdict = OK;
+    bool done = false;
+};
+
+static volatile sig_atomic_t interrupted;
+
+static void on_interrupt(int) {
+    interrupted = 1;
+}
+
+// A path as one word for /bin/sh: in single quotes, each of its own quotes
+// closed, escaped and opened again.
+static std::string quoted(const std::string &path) {
+    std::string word = "'";
+    for (char c : path)
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
+static bool ends_with_any(const std::string &s, std::initializer_list<const char *> suffixes) {
+    return std::any_of(suffixes.begin(), suffixes.end(),
+                       [&s](const char *suffix) { return s.ends_with(suffix); });
+}
+
+// Tabs and line ends out of a report's field.
+static std::string field(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; },
+        ' ');
+    return text;
+}
+
+// Runs argv to its end, its output and errors kept. Returns its wait status,
+// or -1 with errno set if it could not start.
+static int run_to_end(const char *const argv[], std::string *output) {
+    Children children;
+    if (open_children(&children) == -1 || start_child(&children, argv, true, true) == -1)
+        return -1;
+    auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
+    while (children.list[0].out != -1)
+        read_child_lines(&children, 1000, keep);
+    int status;
+    waitpid(children.list[0].pid, &status, 0);
+    close(children.epoll_fd);
+    return status;
+}
+
+// Builds a source into the log directory, with the compiler on PATH.
+static void build(Counterpart *c, const std::string &dir) {
+    bool is_c = c->given.ends_with(".c");
+    c->program = dir + "/" + c->label;
+    fprintf(stderr, "klient-grade: building %s\n", c->given.c_str());
+    const char *argv[] = {"/usr/bin/env", is_c ? "cc" : "c++", "-O2", "-o", c->program.c_str(),
+                          c->given.c_str(), nullptr};
+    std::string output;
+    int status = run_to_end(argv, &output);
+    if (status == 0)
+        return;
+    size_t end = 0;
+    for (size_t i = 0; i < COMPILER_LINES && end != std::string::npos; i++)
+        end = output.find('\n', end == 0 ? 0 : end + 1);
+    std::string first = output.substr(0, end);
+    bool no_compiler = status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127);
+    c->verdict = no_compiler ? UNJUDGED : FAULTY;
+    c->why = (no_compiler ? "cannot build, no compiler: " : "build failed: ") + first;
+}
+
+static std::string cell(const Job &job) {
+    if (job.verdict == UNJUDGED)
+        return "not judged";
+    if (job.faults.empty())
+        return "ok";
+    std::string rules;
+    for (const std::string &fault : job.faults) {
+        std::string rule = fault.substr(0, fault.find(':'));
+        if (rules.find(rule) == std::string::npos)
+            rules += (rules.empty() ? "" : ", ") + rule;
+    }
+    return rules;
+}
+
+// Starts the demo for a job, its output into the job's log.
+static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
+                      const std::vector<Counterpart> &counterparts, const std::string &dir) {
+    static const std::string demo = program_path("demo");
+    Job &job = (*jobs)[index];
+    const Counterpart &c = counterparts[job.counterpart];
+    const Scenario &s = SCENARIOS[job.scenario];
+    job.log_path = dir + "/" + c.label + "." + s.name + ".log";
+    job.log = fopen(job.log_path.c_str(), "w");
+    if (job.log == nullptr)
+        err(2, "cannot write %s", job.log_path.c_str());
+    std::string command = quoted(c.program);
+    std::vector<const char *> argv = {demo.c_str(), "--private", "--counterpart", command.c_str()};
+    argv.insert(argv.end(), s.args.begin(), s.args.end());
+    argv.push_back(nullptr);
+    int child = start_child(children, argv.data(), true, true);
+    if (child == -1)
+        err(2, "cannot start %s", demo.c_str());
+    job.pid = children->list[child].pid;
+}
+
+static void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs) {
+    std::vector<size_t> width(SCENARIO_COUNT + 1, 11);
+    for (const Counterpart &c : counterparts)
+        width[0] = std::max(width[0], c.given.size());
+    for (size_t s = 0; s < SCENARIO_COUNT; s++)
+        width[s + 1] = std::max(width[s + 1], strlen(SCENARIOS[s].name));
+    for (const Job &job : jobs)
+        width[job.scenario + 1] = std::max(width[job.scenario + 1], cell(job).size());
+    printf("%-*s", static_cast<int>(width[0]), "counterpart");
+    for (size_t s = 0; s < SCENARIO_COUNT; s++)
+        printf("  %-*s", static_cast<int>(width[s + 1]), SCENARIOS[s].name);
+    printf("\n");
+    for (size_t i = 0; i < counterparts.size(); i++) {
+        printf("%-*s", static_cast<int>(width[0]), counterparts[i].given.c_str());
+        if (!counterparts[i].why.empty()) {
+            printf("  %s\n", counterparts[i].why.substr(0, counterparts[i].why.find('\n')).c_str());
+            continue;
+        }
+        for (const Job &job : jobs)
+            if (job.counterpart == i)
+                printf("  %-*s", static_cast<int>(width[job.scenario + 1]), cell(job).c_str());
+        printf("\n");
+    }
+}
+
+static void write_report(const char *path, const std::vector<Counterpart> &counterparts,
+                         const std::vector<Job> &jobs) {
+    FILE *report = fopen(path, "w");
+    if (report == nullptr)
+        err(2, "cannot write %s", path);
+    fprintf(report, "counterpart\tscenario\tverdict\tfaults\tlog\n");
+    for (const Counterpart &c : counterparts)
+        if (!c.why.empty())
+            fprintf(report, "%s\t\t%s\t%s\t\n", field(c.given).c_str(),
+                    c.verdict == FAULTY ? "faulty" : "not judged", field(c.why).c_str());
+    for (const Job &job : jobs) {
+        std::string faults;
+        for (const std::string &fault : job.faults)
+            faults += (faults.empty() ? "" : " | ") + fault;
+        if (job.verdict == UNJUDGED)
+            faults = job.last_line;
+        const char *verdict = job.verdict == OK ? "ok" : job.verdict == FAULTY ? "faulty"
+                                                                               : "not judged";
+        fprintf(report, "%s\t%s\t%s\t%s\t%s\n", field(counterparts[job.counterpart].given).c_str(),
+                SCENARIOS[job.scenario].name, verdict, field(faults).c_str(),
+                field(job.log_path).c_str());
+    }
+    if (fclose(report) != 0)
+        err(2, "cannot write %s", path);
+}
+
+int main(int argc, char **argv) {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    long jobs_at_once = JOBS_PER_CPU * std::max(cpus, 1L);
+    std::string dir = "grade-logs";
+    const char *report_path = nullptr;
+    const option options[] = {{"jobs", required_argument, nullptr, 'j'},
+                              {"logs", required_argument, nullptr, 'l'},
+                              {"report", required_argument, nullptr, 'r'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+        switch (c) {
+        case 'j':
+            jobs_at_once = number_option(USAGE, "--jobs", 1, 999, "a number of runs at once");
+            break;
+        case 'l':
+            dir = optarg;
+            break;
+        case 'r':
+            report_path = optarg;
+            break;
+        case 'h':
+            fputs(USAGE, stdout);
+            return 0;
+        default:
+            option_error(USAGE, c, argv);
+        }
+    }
+    if (optind == argc)
+        usage_error(USAGE, "no counterpart to grade");
+    if (int error = try_private_namespaces())
+        errx(2, "cannot make private namespaces for the runs (%s)%s", strerror(error),
+             geteuid() == 0 ? ""
+                            : ": a normal user needs user namespaces, which this system does "
+                              "not allow; run as root, or ask an administrator to allow them");
+    if (mkdir(dir.c_str(), 0777) == -1 && errno != EEXIST)
+        err(2, "cannot make %s", dir.c_str());
+
+    std::vector<Counterpart> counterparts;
+    for (int i = optind; i < argc; i++) {
+        Counterpart c;
+        c.given = c.program = argv[i];
+        if (c.given.find('/') == std::string::npos)
+            c.program = "./" + c.given; // a file here, not a command on PATH
+        std::string name = c.given.substr(c.given.rfind('/') + 1);
+        c.label = (i - optind + 1 < 10 ? "0" : "") + std::to_string(i - optind + 1) + "-" +
+                  name.substr(0, 40);
+        std::replace_if(
+            c.label.begin(), c.label.end(),
+            [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
+        if (ends_with_any(c.given, {".c", ".cc", ".cpp", ".cxx", ".C"})) {
+            if (access(c.given.c_str(), R_OK) == -1) {
+                c.verdict = UNJUDGED;
+                c.why = "cannot read it: " + std::string(strerror(errno));
+            } else {
+                build(&c, dir);
+            }
+        }
+        counterparts.push_back(c);
+    }
+    std::vector<Job> jobs;
+    for (size_t i = 0; i < counterparts.size(); i++)
+        for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
+            jobs.push_back({i, s, 0, nullptr, "", {}, "", OK, false});
+
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    Children children;
+    if (open_children(&children) == -1)
+        err(2, "epoll_create1");
+    std::vector<size_t> job_of; // by child
+    size_t next = 0, running = 0, finished = 0;
+    long rounds = (static_cast<long>(jobs.size()) + jobs_at_once - 1) / jobs_at_once;
+    fprintf(stderr, "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
+            jobs.size(), jobs.size() / SCENARIO_COUNT, SCENARIO_COUNT, jobs_at_once,
+            rounds * (RUN_SECONDS + STOP_SECONDS));
+    double started = monotonic_seconds(), last_said = started;
+    auto on_line = [&](size_t child, const std::string &line, double) {
+        Job &job = jobs[job_of[child]];
+        fprintf(job.log, "%s\n", line.c_str());
+        if (line.starts_with("-- fault: "))
+            job.faults.push_back(line.substr(10));
+        job.last_line = line;
+    };
+    while ((next < jobs.size() || running > 0) && !interrupted) {
+        while (next < jobs.size() && running < static_cast<size_t>(jobs_at_once)) {
+            start_job(&children, &jobs, next, counterparts, dir);
+            job_of.push_back(next++);
+            running++;
+        }
+        read_child_lines(&children, 200, on_line);
+        for (size_t child = 0; child < job_of.size(); child++) {
+            Job &job = jobs[job_of[child]];
+            int status;
+            if (job.done || waitpid(job.pid, &status, WNOHANG) != job.pid)
+                continue;
+            // Its namespaces have died with it: its pipe ends at once.
+            for (int i = 0; i < 50 && children.list[child].out != -1; i++)
+                read_child_lines(&children, 100, on_line);
+            fclose(job.log);
+            job.done = true;
+            running--;
+            finished++;
+            int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            job.verdict = code == 0 ? OK : code == 1 ? FAULTY : UNJUDGED;
+            last_said = monotonic_seconds();
+            fprintf(stderr, "klient-grade: [%zu/%zu] %s %s: %s\n", finished, jobs.size(),
+                    counterparts[job.counterpart].given.c_str(), SCENARIOS[job.scenario].name,
+                    job.verdict == UNJUDGED ? job.last_line.c_str() : cell(job).c_str());
+        }
+        double now = monotonic_seconds();
+        if (now - last_said >= PROGRESS_EVERY_SECONDS) {
+            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n",
+                    now - started, running, finished, jobs.size());
+            last_said = now;
+        }
+    }
+    if (interrupted) {
+        // Each run's namespaces die with its demo.
+        for (size_t child = 0; child < job_of.size(); child++)
+            if (!jobs[job_of[child]].done) {
+                kill(jobs[job_of[child]].pid, SIGKILL);
+                waitpid(jobs[job_of[child]].pid, nullptr, 0);
+            }
+        errx(2, "interrupted: %zu of %zu runs done", finished, jobs.size());
+    }
+
+    print_card(counterparts, jobs);
+    for (const Counterpart &c : counterparts)
+        if (c.why.find('\n') != std::string::npos)
+            printf("\n%s: %s\n", c.given.c_str(), c.why.c_str());
+    if (report_path != nullptr)
+        write_report(report_path, counterparts, jobs);
+    printf("\nlogs in %s/%s%s\n", dir.c_str(), report_path != nullptr ? ", report in " : "",
+           report_path != nullptr ? report_path : "");
+    bool faulty = false, unjudged = false;
+    for (const Counterpart &c : counterparts) {
+        faulty |= c.verdict == FAULTY;
+        unjudged |= c.verdict == UNJUDGED;
+    }
+    for (const Job &job : jobs) {
+        faulty |= job.verdict == FAULTY;
+        unjudged |= job.verdict == UNJUDGED;
+    }
+    return faulty ? 1 : unjudged ? 2 : 0;
+}

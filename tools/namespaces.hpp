@@ -1,0 +1,15 @@
+// Private namespaces for one run, so that its semaphores and processes are
+// its own: what the grader asks of each demo it starts.
+#pragma once
+
+// Makes new IPC, PID and mount namespaces, inside a user namespace of their
+// own where this process is not root, and forks the first process of the new
+// PID namespace, with a /proc of its own; returns 0 in it. The process that
+// called it only waits: it passes SIGINT, SIGTERM and SIGHUP on, and exits
+// as the new process ends. The new one dies with it. Returns -1 with errno
+// set, in the calling process, if the kernel refused.
+int enter_private_namespaces();
+
+// Says whether enter_private_namespaces can work here, trying it in a
+// process of its own: returns 0, or the errno of the kernel's refusal.
+int try_private_namespaces();

@@ -1,0 +1,606 @@
+// The run: start, watch, stop, judge.
+//
+// The counterpart runs in a process group of its own, and the demo adopts
+// whatever it leaves behind (PR_SET_CHILD_SUBREAPER), so that all of it can
+// be found: its group, and every process the demo did not start itself that
+// descends from it. Chaos and a restart kill all of it with SIGKILL; the stop
+// sends SIGTERM to its group, and whatever of it still runs after the grace
+// is a fault.
+#include "run.hpp"
+
+#include "chaos.hpp"
+#include "child_lines.hpp"
+#include "rule_watch.hpp"
+#include "shared_semaphores.hpp"
+#include "visit_count.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <err.h>
+#include <initializer_list>
+#include <map>
+#include <random>
+#include <set>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/sem.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+constexpr double STATUS_EVERY_SECONDS = 5;
+constexpr double LOOK_EVERY_SECONDS = 0.1; // at the semaphores, between lines
+constexpr double CHAOS_MIN_SECONDS = 1, CHAOS_MAX_SECONDS = 3;
+constexpr double STOP_GRACE_SECONDS = 3; // from SIGTERM to the end of every process it reached
+constexpr rlim_t SPARE_FILES = 64; // beyond one a client: the log, epoll, the counterpart's
+
+struct Run {
+    RunOptions options;
+    const char *counterpart_name; // "doorkeeper" for ours
+    Children children;            // every process started, in order
+    std::vector<Process> process; // the same order
+    std::map<size_t, int> stopping; // the signal the demo sent each, to end it
+    size_t counterpart = NO_VICTIM; // the one started last
+    std::vector<pid_t> counterpart_groups; // every counterpart's, in order
+    FILE *event_log = nullptr;
+    double started = 0;
+    VisitCount visits; // of the clients, by index
+    RuleWatch rules;
+    std::map<size_t, std::string> last_other_line; // a client's, not an announcement
+    int killed = 0;
+};
+
+static volatile sig_atomic_t stop_requested;
+
+static void on_stop(int) {
+    stop_requested = 1;
+}
+
+static double since_start(const Run &run, double when) {
+    return when - run.started;
+}
+
+static void log_event(const Run &run, size_t index, const char *event, double when) {
+    if (run.event_log == nullptr)
+        return;
+    if (run.process[index].counterpart)
+        fprintf(run.event_log, "%.3f\t%s\t%s\n", since_start(run, when), run.counterpart_name,
+                event);
+    else
+        fprintf(run.event_log, "%.3f\t%d\t%s\n", since_start(run, when),
+                run.children.list[index].pid, event);
+}
+
+static size_t start(Run &run, bool counterpart) {
+    static const std::string doorkeeper = program_path("doorkeeper"), klient = program_path("klient");
+    std::string command = "exec " + run.options.counterpart;
+    const char *ours[] = {doorkeeper.c_str(), nullptr};
+    const char *theirs[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    const char *client[] = {klient.c_str(), nullptr};
+    const char *const *argv = !counterpart                     ? client
+                              : run.options.counterpart.empty() ? ours
+                                                                : theirs;
+    int index = start_child(&run.children, argv, true, true);
+    if (index == -1)
+        err(2, "cannot start %s", counterpart ? run.counterpart_name : "a client");
+    run.process.push_back({counterpart, true});
+    if (counterpart) {
+        run.counterpart = index;
+        run.counterpart_groups.push_back(run.children.list[index].pid);
+    }
+    return index;
+}
+
+// Passes a line through and notes what it says. A client's line that is not
+// an announcement is one of its messages, from its standard error.
+static void take_line(Run &run, size_t index, const std::string &line, double when) {
+    if (run.process[index].counterpart) {
+        if (!run.options.counterpart.empty()) {
+            printf("counterpart: %s\n", line.c_str());
+        } else if (line.starts_with("doorkeeper: let one in")) {
+            printf("%s\n", line.c_str());
+            log_event(run, index, "admits", when);
+        } else {
+            fprintf(stderr, "%s\n", line.c_str());
+        }
+        return;
+    }
+    pid_t pid = run.children.list[index].pid;
+    Said said = count_line(&run.visits, index, pid, line);
+    if (said == SAID_OTHER) {
+        fprintf(stderr, "%s\n", line.c_str());
+        run.last_other_line[index] = line;
+        return;
+    }
+    printf("%s\n", line.c_str());
+    if (said == SAID_OUT_OF_CYCLE) {
+        watch_event(&run.rules.out_of_cycle, when,
+                    format_text("client %d's pipe carried \"%.200s\" at %.1f s, which its cycle "
+                                "does not allow there",
+                                pid, line.c_str(), since_start(run, when)));
+        return;
+    }
+    if (said == SAID_WANTS)
+        watch_wants(&run.rules, index, when);
+    if (said == SAID_ENTERS)
+        watch_enters(&run.rules, index, when);
+    const char *events[] = {nullptr, "wants", "enters", "leaves"}; // by Said
+    log_event(run, index, events[said], when);
+}
+
+static void read_lines(Run &run, int timeout_ms) {
+    auto on_line = [&run](size_t index, const std::string &line, double when) {
+        take_line(run, index, line, when);
+    };
+    if (read_child_lines(&run.children, timeout_ms, on_line) == -1)
+        err(2, "cannot read the programs' output");
+    fflush(stdout);
+}
+
+// Reads every line that has been written so far.
+static void drain(Run &run) {
+    auto on_line = [&run](size_t index, const std::string &line, double when) {
+        take_line(run, index, line, when);
+    };
+    while (read_child_lines(&run.children, 0, on_line) > 0)
+        ;
+    fflush(stdout);
+}
+
+static void ended(Run &run, size_t index, const char *event) {
+    double now = monotonic_seconds();
+    run.process[index].alive = false;
+    count_end(&run.visits, index);
+    watch_gone(&run.rules, index, now);
+    log_event(run, index, event, now);
+}
+
+static std::string describe_status(int status) {
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+// A process ended with status, not by the demo: the counterpart stopped
+// letting clients in, or a client failed. Its last lines are read first.
+static void ended_by_itself(Run &run, size_t index, int status) {
+    drain(run);
+    pid_t pid = run.children.list[index].pid;
+    double now = monotonic_seconds();
+    std::string how = describe_status(status);
+    bool counterpart = run.process[index].counterpart;
+    printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
+           how.c_str());
+    std::string what = format_text("%d ended at %.1f s, %s", pid, since_start(run, now),
+                                   how.c_str());
+    if (counterpart)
+        watch_event(&run.rules.counterpart_ended, now,
+                    "the " + std::string(run.counterpart_name) + " " + what);
+    else
+        watch_event(&run.rules.client_failed, now, what + ": " + run.last_other_line[index]);
+    ended(run, index, "ended");
+}
+
+// Did a client end otherwise than by the signal the demo sent it?
+static bool failed(int status, int sig) {
+    return !WIFSIGNALED(status) || (WTERMSIG(status) != sig && WTERMSIG(status) != SIGKILL);
+}
+
+// Takes the status of every process that has ended: the demo's own, each as
+// what the demo did to it (or by itself), and any other, which it adopted.
+static void reap(Run &run) {
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (size_t i = 0; i < run.process.size(); i++) {
+            if (run.children.list[i].pid != pid || !run.process[i].alive)
+                continue;
+            auto sent = run.stopping.find(i);
+            if (sent == run.stopping.end() ||
+                (!run.process[i].counterpart && failed(status, sent->second))) {
+                ended_by_itself(run, i, status);
+            } else {
+                drain(run);
+                ended(run, i, sent->second == SIGKILL ? "killed" : "stopped");
+            }
+        }
+    }
+}
+
+struct Seen {
+    pid_t pid, parent, group;
+    std::string name;
+};
+
+// Every process that runs (not a zombie) as /proc shows it.
+static std::vector<Seen> running_processes() {
+    std::vector<Seen> seen;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return seen;
+    while (dirent *entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        char path[64], line[512];
+        snprintf(path, sizeof path, "/proc/%.20s/stat", entry->d_name);
+        FILE *f = fopen(path, "r");
+        if (f == nullptr)
+            continue;
+        bool read = fgets(line, sizeof line, f) != nullptr;
+        fclose(f);
+        // "pid (name) state parent group ...": the name may hold anything.
+        char *open = strchr(line, '('), *close = strrchr(line, ')');
+        char state;
+        int pid, parent, group;
+        if (!read || open == nullptr || close == nullptr || sscanf(line, "%d", &pid) != 1 ||
+            sscanf(close + 1, " %c %d %d", &state, &parent, &group) != 3 || state == 'Z')
+            continue;
+        seen.push_back({pid, parent, group, std::string(open + 1, close)});
+    }
+    closedir(proc);
+    return seen;
+}
+
+// Every process of the counterpart's that still runs: in a counterpart's
+// group, or adopted by the demo, or descended from one of those.
+static std::vector<Seen> counterpart_processes(const Run &run) {
+    std::set<pid_t> clients;
+    for (size_t i = 0; i < run.process.size(); i++)
+        if (!run.process[i].counterpart)
+            clients.insert(run.children.list[i].pid);
+    std::vector<Seen> all = running_processes(), theirs;
+    std::set<pid_t> found;
+    for (bool more = true; more;) {
+        more = false;
+        for (const Seen &p : all) {
+            bool in_group = std::find(run.counterpart_groups.begin(),
+                                      run.counterpart_groups.end(),
+                                      p.group) != run.counterpart_groups.end();
+            bool adopted = p.parent == getpid() && !clients.contains(p.pid);
+            if (!found.contains(p.pid) && p.pid != getpid() &&
+                (in_group || adopted || found.contains(p.parent))) {
+                found.insert(p.pid);
+                theirs.push_back(p);
+                more = true;
+            }
+        }
+    }
+    return theirs;
+}
+
+static bool counterpart_alive(const Run &run) {
+    return run.counterpart != NO_VICTIM && run.process[run.counterpart].alive;
+}
+
+// Waits until done() holds or the grace has passed, reading lines and taking
+// statuses meanwhile. Returns done().
+template <typename Done> static bool await(Run &run, double seconds, Done done) {
+    double deadline = monotonic_seconds() + seconds;
+    while (!done() && monotonic_seconds() < deadline) {
+        read_lines(run, 20);
+        reap(run);
+    }
+    return done();
+}
+
+// Kills every process of the counterpart with SIGKILL: its group, through a
+// leader not yet reaped, and each other one found. Returns how many other
+// processes there were.
+static int kill_counterpart(Run &run) {
+    pid_t leader = 0;
+    if (counterpart_alive(run)) {
+        leader = run.children.list[run.counterpart].pid;
+        run.stopping[run.counterpart] = SIGKILL;
+        kill(-leader, SIGKILL);
+    }
+    int others = 0;
+    for (const Seen &p : counterpart_processes(run))
+        if (p.pid != leader) {
+            kill(p.pid, SIGKILL);
+            others++;
+        }
+    await(run, STOP_GRACE_SECONDS,
+          [&run] { return !counterpart_alive(run) && counterpart_processes(run).empty(); });
+    return others;
+}
+
+static void restart_counterpart(Run &run, const char *why) {
+    if (run.counterpart == NO_VICTIM)
+        return; // not started yet
+    pid_t pid = run.children.list[run.counterpart].pid;
+    bool was_alive = counterpart_alive(run);
+    int others = kill_counterpart(run);
+    run.killed += was_alive;
+    size_t next = start(run, true);
+    if (was_alive)
+        printf("-- %s: SIGKILL to the %s %d%s; %d takes its place\n", why, run.counterpart_name,
+               pid, others > 0 ? format_text(" and %d more of its processes", others).c_str() : "",
+               run.children.list[next].pid);
+    else
+        printf("-- %s: the %s had ended; %d takes its place\n", why, run.counterpart_name,
+               run.children.list[next].pid);
+}
+
+static SetSeen look_at_set(key_t key) {
+    SetSeen seen;
+    semid_ds ds = {};
+    int id = semget(key, 1, 0);
+    int value = semctl(id, 0, GETVAL);
+    if (id == -1 || value == -1 || semctl(id, 0, IPC_STAT, &ds) == -1)
+        return seen;
+    return {id, value, ds.sem_ctime, ds.sem_otime, ds.sem_perm.mode & 0777u, ds.sem_perm.uid};
+}
+
+static void look(Run &run, double now) {
+    SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
+    watch_seen(&run.rules, now, count_inside(run.visits), sets);
+}
+
+static int semaphore_value(key_t key, int command) {
+    return semctl(semget(key, 1, 0), 0, command);
+}
+
+static void print_status(const Run &run, double now) {
+    printf("-- %3.0fs: free %d, entry %d, %d waiting on entry; by their lines, %d inside, %d "
+           "visits\n",
+           since_start(run, now), semaphore_value(FREE_SEM_KEY, GETVAL),
+           semaphore_value(ENTRY_SEM_KEY, GETVAL), semaphore_value(ENTRY_SEM_KEY, GETNCNT),
+           count_inside(run.visits), run.visits.completed + run.visits.cut_short);
+}
+
+// Kills one living client with SIGKILL and starts another in its place, or
+// the counterpart now and then.
+static void kill_one(Run &run, std::mt19937 &random) {
+    size_t victim = pick_victim(run.process, random);
+    if (victim == NO_VICTIM || run.process[victim].counterpart) {
+        restart_counterpart(run, "chaos");
+        return;
+    }
+    pid_t pid = run.children.list[victim].pid;
+    bool was_inside = run.visits.clients[victim].inside;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    drain(run); // what it wrote before it died comes before its end in the log
+    run.killed++;
+    ended(run, victim, "killed");
+    size_t next = start(run, false);
+    printf("-- chaos: SIGKILL to client %d%s; %d takes its place\n", pid,
+           was_inside ? " (inside)" : "", run.children.list[next].pid);
+}
+
+// Ends the counterpart with sig, sent to its process group; then whatever
+// of it still runs after the grace is a fault, and is killed.
+static void stop_counterpart(Run &run, int sig) {
+    if (counterpart_alive(run)) {
+        printf("-- %s the %s, then the clients\n", sig == SIGKILL ? "killing" : "stopping",
+               run.counterpart_name);
+        pid_t pid = run.children.list[run.counterpart].pid;
+        run.stopping[run.counterpart] = sig;
+        kill(-pid, sig);
+        if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
+            watch_event(&run.rules.not_stopped, monotonic_seconds(),
+                        format_text("the %s %d did not end within %.0f s of SIGTERM to its "
+                                    "process group, and was killed with SIGKILL",
+                                    run.counterpart_name, pid, STOP_GRACE_SECONDS));
+            kill_counterpart(run);
+        }
+    } else {
+        printf("-- the %s had ended; %s the clients\n", run.counterpart_name,
+               sig == SIGKILL ? "killing" : "stopping");
+    }
+    std::vector<Seen> left;
+    await(run, STOP_GRACE_SECONDS, [&] { return (left = counterpart_processes(run)).empty(); });
+    if (left.empty())
+        return;
+    std::string which;
+    for (size_t i = 0; i < left.size() && i < 5; i++)
+        which += format_text("%s%d (%.40s)", i > 0 ? ", " : "", left[i].pid, left[i].name.c_str());
+    watch_event(&run.rules.processes_left, monotonic_seconds(),
+                format_text("%zu process%s of the %s still ran %.0f s after the stop: %s%s; "
+                            "killed with SIGKILL",
+                            left.size(), left.size() == 1 ? "" : "es", run.counterpart_name,
+                            STOP_GRACE_SECONDS, which.c_str(), left.size() > 5 ? ", ..." : ""));
+    kill_counterpart(run);
+}
+
+// Ends every living client with sig, reading their last lines, and waits for
+// them. A stopped client that was inside is cut short: the clients are
+// frozen first, so that the lines read by then show exactly who is inside
+// when the stop is sent. A client that ended by itself first, or did not end
+// by sig, failed.
+static void stop_clients(Run &run, int sig) {
+    std::vector<size_t> targets;
+    for (size_t i = 0; i < run.process.size(); i++)
+        if (run.process[i].alive && !run.process[i].counterpart)
+            targets.push_back(i);
+    if (sig == SIGTERM) {
+        for (size_t i : targets)
+            kill(run.children.list[i].pid, SIGSTOP);
+        std::vector<size_t> frozen;
+        for (size_t i : targets) {
+            int status = 0;
+            pid_t pid = run.children.list[i].pid;
+            if (waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status))
+                ended_by_itself(run, i, status);
+            else
+                frozen.push_back(i);
+        }
+        targets = frozen;
+        drain(run);
+        count_stop(&run.visits);
+    }
+    for (size_t i : targets) {
+        run.stopping[i] = sig;
+        kill(run.children.list[i].pid, sig);
+        kill(run.children.list[i].pid, SIGCONT);
+        run.killed += sig == SIGKILL;
+    }
+    auto all_ended = [&run, &targets] {
+        return std::none_of(targets.begin(), targets.end(),
+                            [&run](size_t i) { return run.process[i].alive; });
+    };
+    if (!await(run, STOP_GRACE_SECONDS, all_ended)) {
+        for (size_t i : targets)
+            if (run.process[i].alive)
+                kill(run.children.list[i].pid, SIGKILL);
+        await(run, STOP_GRACE_SECONDS, all_ended);
+    }
+}
+
+// Each client's lines come through a pipe of its own: raises the limit on
+// open files to what they need, up to the hard limit. Returns false, having
+// said so, if that is too low.
+static bool raise_file_limit(long clients) {
+    rlimit limit;
+    rlim_t needed = static_cast<rlim_t>(clients) + SPARE_FILES;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur >= needed)
+        return true;
+    if (limit.rlim_max < needed) {
+        warnx("%ld clients need %llu open files, and the hard limit is %llu: ask for fewer "
+              "clients, or have the limit raised (ulimit -Hn)",
+              clients, static_cast<unsigned long long>(needed),
+              static_cast<unsigned long long>(limit.rlim_max));
+        return false;
+    }
+    limit.rlim_cur = needed;
+    if (setrlimit(RLIMIT_NOFILE, &limit) == -1) {
+        warn("cannot raise the limit on open files to %llu",
+             static_cast<unsigned long long>(needed));
+        return false;
+    }
+    return true;
+}
+
+// Says what the run shows, then each rule broken, in one line each. Returns
+// how many were broken.
+static int print_verdict(const Run &run, int free_value, int entry_value) {
+    const RuleWatch &rules = run.rules;
+    printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
+           rules.inside_seconds / std::max(rules.last_seen - run.started, 1e-9),
+           FREE_SEM_INITIAL);
+    std::vector<Fault> found = judge_run(rules, free_value, entry_value);
+    for (const Fault &fault : found)
+        printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
+    return static_cast<int>(found.size());
+}
+
+static std::string value_text(int value) {
+    return value < 0 ? "gone" : std::to_string(value);
+}
+
+int run_and_judge(const RunOptions &options) {
+    static Run run; // lives as long as the process: its children's records
+    run.options = options;
+    run.counterpart_name = options.counterpart.empty() ? "doorkeeper" : "counterpart";
+    if (!raise_file_limit(options.clients))
+        return 2;
+    if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1) {
+        warnx("the semaphores exist already: run this in a fresh IPC namespace (scripts/demo "
+              "does)");
+        return 2;
+    }
+    if (options.log_path != nullptr) {
+        run.event_log = fopen(options.log_path, "w");
+        if (run.event_log == nullptr) {
+            warn("%s", options.log_path);
+            return 2;
+        }
+        fprintf(run.event_log, "seconds\tprocess\tevent\n");
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+    // Whatever the counterpart leaves behind comes to the demo, to be found.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1 || open_children(&run.children) == -1) {
+        warn("cannot watch the programs");
+        return 2;
+    }
+
+    std::mt19937 random(std::random_device{}());
+    std::uniform_real_distribution<double> chaos_gap(CHAOS_MIN_SECONDS, CHAOS_MAX_SECONDS);
+    run.started = monotonic_seconds();
+    watch_start(&run.rules, run.started);
+    double lead = options.first == FIRST_NONE ? 0 : FIRST_LEAD_SECONDS;
+    double counterpart_at = run.started + (options.first == FIRST_CLIENTS ? lead : 0);
+    double clients_at = run.started + (options.first == FIRST_COUNTERPART ? lead : 0);
+    bool counterpart_started = false, clients_started = false;
+    double end = run.started + static_cast<double>(options.seconds);
+    double restart_at = options.restart_at < 0 ? end : run.started + options.restart_at;
+    double next_status = run.started + STATUS_EVERY_SECONDS;
+    double next_chaos = options.chaos ? std::max(counterpart_at, clients_at) + chaos_gap(random)
+                                      : end;
+    for (double now = run.started; !stop_requested && now < end; now = monotonic_seconds()) {
+        if (!counterpart_started && now >= counterpart_at) {
+            start(run, true);
+            counterpart_started = true;
+        }
+        if (!clients_started && now >= clients_at) {
+            for (long i = 0; i < options.clients; i++)
+                start(run, false);
+            clients_started = true;
+        }
+        double next = std::min({end, next_status, next_chaos, restart_at,
+                                now + LOOK_EVERY_SECONDS,
+                                counterpart_started ? end : counterpart_at,
+                                clients_started ? end : clients_at});
+        read_lines(run, static_cast<int>((next - now) * 1000) + 1);
+        reap(run);
+        now = monotonic_seconds();
+        look(run, now);
+        if (now >= restart_at && now < end) {
+            restart_counterpart(run, "restart");
+            restart_at = end;
+        }
+        if (now >= next_chaos && now < end) {
+            kill_one(run, random);
+            next_chaos = now + chaos_gap(random);
+        }
+        if (now >= next_status) {
+            print_status(run, now);
+            next_status += STATUS_EVERY_SECONDS;
+        }
+        fflush(stdout); // before the next wait, through a pipe too
+    }
+    double stop_at = monotonic_seconds();
+    look(run, stop_at);
+    watch_end(&run.rules, stop_at);
+
+    int sig = options.chaos ? SIGKILL : SIGTERM;
+    stop_counterpart(run, sig);
+    drain(run);
+    reap(run); // clients that failed through what the counterpart did as it ended
+    stop_clients(run, sig);
+    SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
+    watch_sets(&run.rules, monotonic_seconds(), 0, sets);
+    int free_value = sets[0].id == -1 ? -1 : sets[0].value;
+    int entry_value = sets[1].id == -1 ? -1 : sets[1].value;
+    printf("-- %d visits completed, %d cut short by the stop\n", run.visits.completed,
+           run.visits.cut_short);
+    if (options.chaos)
+        printf("-- %d killed with SIGKILL\n", run.killed);
+    printf("-- free %s + entry %s\n", value_text(free_value).c_str(),
+           value_text(entry_value).c_str());
+    for (const Breach &b : run.rules.limit_broken) // written once judged, after the events
+        if (run.event_log != nullptr)
+            fprintf(run.event_log, "%.3f\tdemo\tlimit-broken\n%.3f\tdemo\tlimit-kept\n",
+                    since_start(run, b.since), since_start(run, b.since + b.seconds));
+    if (run.event_log != nullptr && fclose(run.event_log) != 0) {
+        warn("%s", options.log_path);
+        return 2;
+    }
+    if (print_verdict(run, free_value, entry_value) > 0)
+        return 1;
+    printf("-- every rule kept: at most %d inside, no unit lost, invented or withheld, nobody "
+           "kept waiting, the sets in place, nothing left running\n",
+           FREE_SEM_INITIAL);
+    return 0;
+}

@@ -1,0 +1,25 @@
+// One run of the demo: a counterpart (our doorkeeper, or the command given)
+// and N clients on the semaphores of the IPC namespace it runs in, watched
+// line by line, stopped, and judged by the rules every counterpart must keep.
+#pragma once
+
+#include <string>
+
+// Which side starts first, FIRST_LEAD_SECONDS before the other, or both at
+// once.
+enum First : unsigned char { FIRST_NONE, FIRST_COUNTERPART, FIRST_CLIENTS };
+constexpr double FIRST_LEAD_SECONDS = 2;
+
+struct RunOptions {
+    long clients, seconds;
+    bool chaos;
+    First first;
+    double restart_at;       // when the counterpart is killed and started again, -1 never
+    std::string counterpart; // a command for /bin/sh, empty for our doorkeeper
+    const char *log_path;    // the event log, or null
+};
+
+// Runs, stops and judges. Returns the exit status: 0 if every rule was kept,
+// 1 if one was broken, 2 if the run could not be judged (said on standard
+// error).
+int run_and_judge(const RunOptions &options);
