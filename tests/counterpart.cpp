@@ -50,9 +50,9 @@ static void forge_lines() {
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",     "workers",   "extra-at-start", "no-place",
-                           "never",        "keep-one",  "exits-early",    "removes-sets",
-                           "withholds",    "leaves-child", "ignores-term", "sets-value",
+    const char *modes[] = {"textbook",    "workers",      "extra-at-start", "no-place",
+                           "never",       "keep-one",     "exits-early",    "removes-sets",
+                           "withholds",   "leaves-child", "ignores-term",   "sets-value",
                            "forges-lines"};
     const char *mode = argc == 2 ? argv[1] : "";
     bool known = false;

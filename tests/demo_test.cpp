@@ -73,7 +73,8 @@ TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
 TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
     VisitCount count;
     auto say = [&count](size_t client, const char *what) {
-        count_line(&count, client, static_cast<pid_t>(client), "Klient " + std::to_string(client) + " " + what + "!");
+        count_line(&count, client, static_cast<pid_t>(client),
+                   "Klient " + std::to_string(client) + " " + what + "!");
     };
     say(1, "chce wejsc");
     say(1, "konsumuje");
@@ -155,8 +156,8 @@ class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
     std::string command = std::string(COUNTERPART_PATH) + " " + judged.mode;
-    std::vector<std::string> args = {"--clients", "8", "--seconds",
-                                     std::to_string(judged.seconds), "--counterpart", command};
+    std::vector<std::string> args = {
+        "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
     args.insert(args.end(), judged.more.begin(), judged.more.end());
     DemoRun run = run_demo(args, (judged.seconds + 10) * 1000);
     std::set<std::string> faults;
@@ -169,22 +170,21 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
               run.lines.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(Counterparts, Judging,
-                         ::testing::Values(Judged{"textbook", 4, {}},
-                                           Judged{"workers", 6, {}, {"--restart-at", "3"}},
-                                           Judged{"extra-at-start", 4, {"limit", "units"}},
-                                           Judged{"no-place", 4, {"units"}},
-                                           Judged{"never", 18, {"progress"}},
-                                           Judged{"keep-one", 18, {"units", "withheld units"}},
-                                           Judged{"exits-early", 4, {"counterpart ended"}},
-                                           Judged{"removes-sets", 4, {"sets", "client failed"}},
-                                           Judged{"withholds", 4, {"withheld units"}},
-                                           Judged{"leaves-child", 4, {"processes left"}},
-                                           Judged{"ignores-term", 4, {"not stopped"}},
-                                           Judged{"sets-value", 4, {"values set outright", "units"}},
-                                           Judged{"forges-lines", 4, {"lines out of cycle"}}),
-                         [](const ::testing::TestParamInfo<Judged> &info) {
-                             std::string name = info.param.mode;
-                             std::erase(name, '-');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Counterparts, Judging,
+    ::testing::Values(Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
+                      Judged{"extra-at-start", 4, {"limit", "units"}},
+                      Judged{"no-place", 4, {"units"}}, Judged{"never", 18, {"progress"}},
+                      Judged{"keep-one", 18, {"units", "withheld units"}},
+                      Judged{"exits-early", 4, {"counterpart ended"}},
+                      Judged{"removes-sets", 4, {"sets", "client failed"}},
+                      Judged{"withholds", 4, {"withheld units"}},
+                      Judged{"leaves-child", 4, {"processes left"}},
+                      Judged{"ignores-term", 4, {"not stopped"}},
+                      Judged{"sets-value", 4, {"values set outright", "units"}},
+                      Judged{"forges-lines", 4, {"lines out of cycle"}}),
+    [](const ::testing::TestParamInfo<Judged> &info) {
+        std::string name = info.param.mode;
+        std::erase(name, '-');
+        return name;
+    });

@@ -79,10 +79,10 @@ static void check_runnable(const std::string &command) {
         return;
     }
     struct stat st;
-    int error = stat(program.c_str(), &st) == -1         ? errno
-                : S_ISDIR(st.st_mode)                      ? EISDIR
-                : access(program.c_str(), X_OK) == -1       ? errno
-                                                           : 0;
+    int error = stat(program.c_str(), &st) == -1      ? errno
+                : S_ISDIR(st.st_mode)                 ? EISDIR
+                : access(program.c_str(), X_OK) == -1 ? errno
+                                                      : 0;
     if (error == 0)
         return;
     const char *source = "";

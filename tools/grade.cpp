@@ -96,8 +96,7 @@ static bool ends_with_any(const std::string &s, std::initializer_list<const char
 // Tabs and line ends out of a report's field.
 static std::string field(std::string text) {
     std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; },
-        ' ');
+        text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
     return text;
 }
 
@@ -121,8 +120,8 @@ static void build(Counterpart *c, const std::string &dir) {
     bool is_c = c->given.ends_with(".c");
     c->program = dir + "/" + c->label;
     fprintf(stderr, "klient-grade: building %s\n", c->given.c_str());
-    const char *argv[] = {"/usr/bin/env", is_c ? "cc" : "c++", "-O2", "-o", c->program.c_str(),
-                          c->given.c_str(), nullptr};
+    const char *argv[] = {"/usr/bin/env",     is_c ? "cc" : "c++", "-O2",  "-o",
+                          c->program.c_str(), c->given.c_str(),    nullptr};
     std::string output;
     int status = run_to_end(argv, &output);
     if (status == 0)
@@ -212,8 +211,9 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
             faults += (faults.empty() ? "" : " | ") + fault;
         if (job.verdict == UNJUDGED)
             faults = job.last_line;
-        const char *verdict = job.verdict == OK ? "ok" : job.verdict == FAULTY ? "faulty"
-                                                                               : "not judged";
+        const char *verdict = job.verdict == OK       ? "ok"
+                              : job.verdict == FAULTY ? "faulty"
+                                                      : "not judged";
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", field(counterparts[job.counterpart].given).c_str(),
                 SCENARIOS[job.scenario].name, verdict, field(faults).c_str(),
                 field(job.log_path).c_str());
@@ -298,7 +298,8 @@ int main(int argc, char **argv) {
     std::vector<size_t> job_of; // by child
     size_t next = 0, running = 0, finished = 0;
     long rounds = (static_cast<long>(jobs.size()) + jobs_at_once - 1) / jobs_at_once;
-    fprintf(stderr, "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
+    fprintf(stderr,
+            "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
             jobs.size(), jobs.size() / SCENARIO_COUNT, SCENARIO_COUNT, jobs_at_once,
             rounds * (RUN_SECONDS + STOP_SECONDS));
     double started = monotonic_seconds(), last_said = started;
@@ -337,8 +338,8 @@ int main(int argc, char **argv) {
         }
         double now = monotonic_seconds();
         if (now - last_said >= PROGRESS_EVERY_SECONDS) {
-            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n",
-                    now - started, running, finished, jobs.size());
+            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n", now - started,
+                    running, finished, jobs.size());
             last_said = now;
         }
     }

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <initializer_list>
 #include <unistd.h>
 
 static pid_t first_process;

@@ -96,9 +96,8 @@ void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
         const SetSeen &was = watch->sets[i], &is = sets[i];
         if (was.id != -1 && is.id != was.id) {
             watch_event(&watch->set_gone[i], now,
-                        format_text("the %s set (key %d) was %s at %.1f s", SET_NAME[i],
-                                    SET_KEY[i], is.id == -1 ? "removed" : "replaced by another",
-                                    at));
+                        format_text("the %s set (key %d) was %s at %.1f s", SET_NAME[i], SET_KEY[i],
+                                    is.id == -1 ? "removed" : "replaced by another", at));
         } else if (was.id != -1 && (is.mode != was.mode || is.owner != was.owner)) {
             watch_event(&watch->set_permissions[i], now,
                         format_text("the %s set's owner or mode was changed at %.1f s, from uid "
@@ -135,8 +134,8 @@ void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
     int expected = total >= 0 && total < LIMIT ? total : LIMIT;
     Breach seen = track(&watch->over_units, units > LIMIT, units, 0, now);
     keep_longest(&watch->worst_units, seen, LATE_LINE_SECONDS);
-    seen = track(&watch->under_units, units < expected && waiting > 0, expected - units, waiting,
-                 now);
+    seen =
+        track(&watch->under_units, units < expected && waiting > 0, expected - units, waiting, now);
     keep_longest(&watch->worst_withheld, seen, LATE_LINE_SECONDS);
 
     // A stall is a stretch with clients waiting and fewer than LIMIT inside
@@ -174,18 +173,18 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
         }
         size_t times = watch.limit_broken.size();
         faults.push_back(
-            {"limit", format_text("up to %d clients inside at once; above %d for %.1f s from "
-                                  "%.1f s%s",
-                                  most, LIMIT, longest.seconds, since(longest.since),
-                                  times > 1 ? format_text(" (%zu times in all)", times).c_str()
-                                            : "")});
+            {"limit",
+             format_text("up to %d clients inside at once; above %d for %.1f s from "
+                         "%.1f s%s",
+                         most, LIMIT, longest.seconds, since(longest.since),
+                         times > 1 ? format_text(" (%zu times in all)", times).c_str() : "")});
     }
     const Breach &units = watch.worst_units;
     if (units.since >= 0)
-        faults.push_back({"units", format_text("free + entry + inside reached %d, above %d for "
-                                               "%.1f s from %.1f s: units invented",
-                                               units.most, LIMIT, units.seconds,
-                                               since(units.since))});
+        faults.push_back(
+            {"units", format_text("free + entry + inside reached %d, above %d for "
+                                  "%.1f s from %.1f s: units invented",
+                                  units.most, LIMIT, units.seconds, since(units.since))});
     int sum = free_value + entry_value, off = sum - LIMIT, total = start_total(watch);
     if (free_value >= 0 && entry_value >= 0 && off != 0) {
         std::string what = format_text("free + entry is %d after the stop, not %d: ", sum, LIMIT);
@@ -214,8 +213,8 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
         faults.push_back({"progress", format_text("nobody let in for %.1f s from %.1f s while up "
                                                   "to %d clients waited and the free semaphore "
                                                   "held up to %d units",
-                                                  stall.seconds, since(stall.since),
-                                                  stall.waiting, stall.most)});
+                                                  stall.seconds, since(stall.since), stall.waiting,
+                                                  stall.most)});
     if (watch.counterpart_ended.count > 0)
         faults.push_back({"counterpart ended", watch.counterpart_ended.what +
                                                    times_in_all(watch.counterpart_ended, "times")});
@@ -228,9 +227,9 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
             faults.push_back({"sets", watch.set_gone[i].what});
     for (int i = 0; i < 2; i++) {
         if (watch.set_outright[i].count > 0)
-            faults.push_back({"values set outright",
-                              watch.set_outright[i].what +
-                                  times_in_all(watch.set_outright[i], "times")});
+            faults.push_back(
+                {"values set outright",
+                 watch.set_outright[i].what + times_in_all(watch.set_outright[i], "times")});
         if (watch.set_permissions[i].count > 0)
             faults.push_back({"values set outright", watch.set_permissions[i].what});
     }
@@ -239,8 +238,8 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
                           watch.out_of_cycle.what + times_in_all(watch.out_of_cycle, "lines")});
     const Event &failed = watch.client_failed;
     if (failed.count > 0)
-        faults.push_back({"client failed",
-                          format_text("%d client%s failed; the first, %s", failed.count,
-                                      failed.count == 1 ? "" : "s", failed.what.c_str())});
+        faults.push_back(
+            {"client failed", format_text("%d client%s failed; the first, %s", failed.count,
+                                          failed.count == 1 ? "" : "s", failed.what.c_str())});
     return faults;
 }

@@ -36,9 +36,9 @@ struct Breach {
 struct SetSeen {
     int id = -1; // -1: there is no set under its key
     int value = 0;
-    time_t changed = 0;   // sem_ctime: made, a value set outright, permissions changed
-    time_t operated = 0;  // sem_otime: 0 until a semop has completed on it
-    unsigned mode = 0;    // its permission bits
+    time_t changed = 0;  // sem_ctime: made, a value set outright, permissions changed
+    time_t operated = 0; // sem_otime: 0 until a semop has completed on it
+    unsigned mode = 0;   // its permission bits
     uid_t owner = 0;
 };
 
@@ -58,7 +58,7 @@ struct RuleWatch {
     double last_entry = -1;
     double longest_wait = 0, inside_seconds = 0; // figures, not judged
     int inside = 0;
-    SetSeen sets[2];          // free, entry: as last seen
+    SetSeen sets[2];               // free, entry: as last seen
     int start_value[2] = {-1, -1}; // as last seen before any semop, -1 if not seen so
     Event set_gone[2], set_outright[2], set_permissions[2];
     Event out_of_cycle, counterpart_ended, client_failed, not_stopped, processes_left;

@@ -37,15 +37,15 @@ constexpr double STATUS_EVERY_SECONDS = 5;
 constexpr double LOOK_EVERY_SECONDS = 0.1; // at the semaphores, between lines
 constexpr double CHAOS_MIN_SECONDS = 1, CHAOS_MAX_SECONDS = 3;
 constexpr double STOP_GRACE_SECONDS = 3; // from SIGTERM to the end of every process it reached
-constexpr rlim_t SPARE_FILES = 64; // beyond one a client: the log, epoll, the counterpart's
+constexpr rlim_t SPARE_FILES = 64;       // beyond one a client: the log, epoll, the counterpart's
 
 struct Run {
     RunOptions options;
-    const char *counterpart_name; // "doorkeeper" for ours
-    Children children;            // every process started, in order
-    std::vector<Process> process; // the same order
-    std::map<size_t, int> stopping; // the signal the demo sent each, to end it
-    size_t counterpart = NO_VICTIM; // the one started last
+    const char *counterpart_name;          // "doorkeeper" for ours
+    Children children;                     // every process started, in order
+    std::vector<Process> process;          // the same order
+    std::map<size_t, int> stopping;        // the signal the demo sent each, to end it
+    size_t counterpart = NO_VICTIM;        // the one started last
     std::vector<pid_t> counterpart_groups; // every counterpart's, in order
     FILE *event_log = nullptr;
     double started = 0;
@@ -77,12 +77,13 @@ static void log_event(const Run &run, size_t index, const char *event, double wh
 }
 
 static size_t start(Run &run, bool counterpart) {
-    static const std::string doorkeeper = program_path("doorkeeper"), klient = program_path("klient");
+    static const std::string doorkeeper = program_path("doorkeeper"),
+                             klient = program_path("klient");
     std::string command = "exec " + run.options.counterpart;
     const char *ours[] = {doorkeeper.c_str(), nullptr};
     const char *theirs[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     const char *client[] = {klient.c_str(), nullptr};
-    const char *const *argv = !counterpart                     ? client
+    const char *const *argv = !counterpart                      ? client
                               : run.options.counterpart.empty() ? ours
                                                                 : theirs;
     int index = start_child(&run.children, argv, true, true);
@@ -177,8 +178,8 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     bool counterpart = run.process[index].counterpart;
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
-    std::string what = format_text("%d ended at %.1f s, %s", pid, since_start(run, now),
-                                   how.c_str());
+    std::string what =
+        format_text("%d ended at %.1f s, %s", pid, since_start(run, now), how.c_str());
     if (counterpart)
         watch_event(&run.rules.counterpart_ended, now,
                     "the " + std::string(run.counterpart_name) + " " + what);
@@ -259,8 +260,7 @@ static std::vector<Seen> counterpart_processes(const Run &run) {
     for (bool more = true; more;) {
         more = false;
         for (const Seen &p : all) {
-            bool in_group = std::find(run.counterpart_groups.begin(),
-                                      run.counterpart_groups.end(),
+            bool in_group = std::find(run.counterpart_groups.begin(), run.counterpart_groups.end(),
                                       p.group) != run.counterpart_groups.end();
             bool adopted = p.parent == getpid() && !clients.contains(p.pid);
             if (!found.contains(p.pid) && p.pid != getpid() &&
@@ -482,8 +482,7 @@ static bool raise_file_limit(long clients) {
 static int print_verdict(const Run &run, int free_value, int entry_value) {
     const RuleWatch &rules = run.rules;
     printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
-           rules.inside_seconds / std::max(rules.last_seen - run.started, 1e-9),
-           FREE_SEM_INITIAL);
+           rules.inside_seconds / std::max(rules.last_seen - run.started, 1e-9), FREE_SEM_INITIAL);
     std::vector<Fault> found = judge_run(rules, free_value, entry_value);
     for (const Fault &fault : found)
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
@@ -536,8 +535,8 @@ int run_and_judge(const RunOptions &options) {
     double end = run.started + static_cast<double>(options.seconds);
     double restart_at = options.restart_at < 0 ? end : run.started + options.restart_at;
     double next_status = run.started + STATUS_EVERY_SECONDS;
-    double next_chaos = options.chaos ? std::max(counterpart_at, clients_at) + chaos_gap(random)
-                                      : end;
+    double next_chaos =
+        options.chaos ? std::max(counterpart_at, clients_at) + chaos_gap(random) : end;
     for (double now = run.started; !stop_requested && now < end; now = monotonic_seconds()) {
         if (!counterpart_started && now >= counterpart_at) {
             start(run, true);
@@ -548,8 +547,7 @@ int run_and_judge(const RunOptions &options) {
                 start(run, false);
             clients_started = true;
         }
-        double next = std::min({end, next_status, next_chaos, restart_at,
-                                now + LOOK_EVERY_SECONDS,
+        double next = std::min({end, next_status, next_chaos, restart_at, now + LOOK_EVERY_SECONDS,
                                 counterpart_started ? end : counterpart_at,
                                 clients_started ? end : clients_at});
         read_lines(run, static_cast<int>((next - now) * 1000) + 1);
