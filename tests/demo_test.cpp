@@ -2,17 +2,23 @@
 // counting of visits behind it.
 #include "chaos.hpp"
 #include "harness.hpp"
+#include "shared_semaphores.hpp"
 #include "visit_count.hpp"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 struct DemoRun {
@@ -136,6 +142,75 @@ TEST_F(Demo, ChaosLosesNoUnit) {
     ASSERT_FALSE(run.lines.empty());
     EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
     EXPECT_EQ(run.status, 0);
+}
+
+// What the demo could not judge it refuses before anything runs: one line,
+// status 2, no set made.
+TEST_F(Demo, RefusesARunItCouldNotJudge) {
+    char source[] = "/tmp/klient-test-XXXXXX.c"; // as a student hands it in: not executable
+    close(mkstemps(source, 2));
+    struct Refused {
+        std::vector<std::string> args;
+        const char *said;
+        rlim_t files = 0; // the hard limit on open files, if set
+    };
+    const Refused refused[] = {
+        {{"--counterpart", "/nonexistent/odzwierny"}, "No such file or directory"},
+        {{"--counterpart", std::string("'") + source + "' -v"}, "Permission denied (a source file"},
+        {{"--counterpart", "odzwierny-nowhere"}, "not found on PATH"},
+        {{"--clients", "200"}, "the hard limit is 100", 100},
+    };
+    for (const Refused &r : refused) {
+        Spawned demo = spawn(DEMO_PATH, r.args, [&r] {
+            rlimit limit = {r.files, r.files};
+            if (r.files > 0)
+                setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        std::string said = read_rest(demo.err);
+        EXPECT_NE(said.find(r.said), std::string::npos) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        int status = wait_exit(demo.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << said;
+        EXPECT_EQ(sem_id(FREE_SEM_KEY), -1);
+    }
+    unlink(source);
+}
+
+// klient-grade on what cannot run: a build that fails is the counterpart's
+// fault, a missing source is no verdict; both in the report.
+TEST_F(Demo, GradesWhatDoesNotBuild) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string bad = std::string(dir) + "/bad.c", report = std::string(dir) + "/report.tsv";
+    FILE *f = fopen(bad.c_str(), "w");
+    fputs("int main( { return 0 }\n", f);
+    fclose(f);
+    auto grade = [&](std::vector<std::string> sources) {
+        std::vector<std::string> args = {"--logs", dir, "--report", report};
+        args.insert(args.end(), sources.begin(), sources.end());
+        Spawned grader = spawn(KLIENT_GRADE_PATH, args);
+        std::string card = read_rest(grader.out, 20000);
+        int status = wait_exit(grader.pid, 5000);
+        return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    };
+    auto [card, status] = grade({bad, std::string(dir) + "/missing.c"});
+    EXPECT_NE(card.find("build failed: "), std::string::npos) << card;
+    EXPECT_EQ(status, 1) << card;
+    std::ifstream tsv(report);
+    std::string header, line;
+    std::getline(tsv, header);
+    EXPECT_EQ(header, "counterpart\tscenario\tverdict\tfaults\tlog");
+    std::set<std::string> verdicts; // the third field of each line
+    while (std::getline(tsv, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 3; i++)
+            std::getline(fields, field, '\t');
+        verdicts.insert(field);
+    }
+    EXPECT_EQ(verdicts, (std::set<std::string>{"faulty", "not judged"}));
+    EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
+    std::filesystem::remove_all(dir);
 }
 
 // Counterparts that each break one rule are judged faulty on that rule, and

@@ -23,6 +23,17 @@ std::string program_path(const char *name) {
     return dir + "/" + name;
 }
 
+int raise_file_limit(rlim_t needed, rlim_t *hard) {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur >= needed)
+        return 0;
+    *hard = limit.rlim_max;
+    if (limit.rlim_max < needed)
+        return -1;
+    limit.rlim_cur = needed;
+    return setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 double monotonic_seconds() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -30,6 +31,10 @@ constexpr size_t FROM_SHARED_PIPE = static_cast<size_t>(-1);
 // build tree, or, for a program installed in <prefix>/libexec/klient, in
 // <prefix>/bin, where the installed programs are.
 std::string program_path(const char *name);
+
+// Raises the soft limit on open files to needed, if it is lower. Returns 0,
+// or -1 if the hard limit, put in *hard, is lower still.
+int raise_file_limit(rlim_t needed, rlim_t *hard);
 
 // Seconds on the monotonic clock.
 double monotonic_seconds();

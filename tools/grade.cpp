@@ -253,6 +253,14 @@ int main(int argc, char **argv) {
     }
     if (optind == argc)
         usage_error(USAGE, "no counterpart to grade");
+    // Each run's output comes through a pipe, into a log.
+    rlim_t hard, files = 2 * static_cast<rlim_t>(jobs_at_once) + 16;
+    if (raise_file_limit(files, &hard) == -1)
+        errx(2,
+             "%ld runs at once need %llu open files, and the hard limit is %llu: ask for "
+             "fewer (--jobs)",
+             jobs_at_once, static_cast<unsigned long long>(files),
+             static_cast<unsigned long long>(hard));
     if (int error = try_private_namespaces())
         errx(2, "cannot make private namespaces for the runs (%s)%s", strerror(error),
              geteuid() == 0 ? ""

@@ -26,7 +26,6 @@
 #include <random>
 #include <set>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -453,30 +452,6 @@ static void stop_clients(Run &run, int sig) {
     }
 }
 
-// Each client's lines come through a pipe of its own: raises the limit on
-// open files to what they need, up to the hard limit. Returns false, having
-// said so, if that is too low.
-static bool raise_file_limit(long clients) {
-    rlimit limit;
-    rlim_t needed = static_cast<rlim_t>(clients) + SPARE_FILES;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur >= needed)
-        return true;
-    if (limit.rlim_max < needed) {
-        warnx("%ld clients need %llu open files, and the hard limit is %llu: ask for fewer "
-              "clients, or have the limit raised (ulimit -Hn)",
-              clients, static_cast<unsigned long long>(needed),
-              static_cast<unsigned long long>(limit.rlim_max));
-        return false;
-    }
-    limit.rlim_cur = needed;
-    if (setrlimit(RLIMIT_NOFILE, &limit) == -1) {
-        warn("cannot raise the limit on open files to %llu",
-             static_cast<unsigned long long>(needed));
-        return false;
-    }
-    return true;
-}
-
 // Says what the run shows, then each rule broken, in one line each. Returns
 // how many were broken.
 static int print_verdict(const Run &run, int free_value, int entry_value) {
@@ -497,8 +472,15 @@ int run_and_judge(const RunOptions &options) {
     static Run run; // lives as long as the process: its children's records
     run.options = options;
     run.counterpart_name = options.counterpart.empty() ? "doorkeeper" : "counterpart";
-    if (!raise_file_limit(options.clients))
+    // Each client's lines come through a pipe of its own.
+    rlim_t hard, files = static_cast<rlim_t>(options.clients) + SPARE_FILES;
+    if (raise_file_limit(files, &hard) == -1) {
+        warnx("%ld clients need %llu open files, and the hard limit is %llu: ask for fewer "
+              "clients, or have the limit raised (ulimit -Hn)",
+              options.clients, static_cast<unsigned long long>(files),
+              static_cast<unsigned long long>(hard));
         return 2;
+    }
     if (semget(FREE_SEM_KEY, 1, 0) != -1 || semget(ENTRY_SEM_KEY, 1, 0) != -1) {
         warnx("the semaphores exist already: run this in a fresh IPC namespace (scripts/demo "
               "does)");
