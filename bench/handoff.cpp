@@ -350,8 +350,7 @@ int main(int argc, char **argv) {
                               {"ablation", no_argument, nullptr, 'a'},
                               {"help", no_argument, nullptr, 'h'},
                               {}};
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
         switch (c) {
         case 'c':
             clients_wanted =
@@ -369,11 +368,6 @@ int main(int argc, char **argv) {
         case 'a':
             ablation = true;
             break;
-        case 'h':
-            fputs(USAGE, stdout);
-            return 0;
-        default:
-            option_error(USAGE, c, argv);
         }
     }
     if (optind < argc)

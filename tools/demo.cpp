@@ -105,8 +105,7 @@ int main(int argc, char **argv) {
                               {"private", no_argument, nullptr, 'n'},
                               {"help", no_argument, nullptr, 'h'},
                               {}};
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
         switch (c) {
         case 'c':
             run.clients = number_option(USAGE, "--clients", 1, MAX_CLIENTS, "a number of clients");
@@ -137,11 +136,6 @@ int main(int argc, char **argv) {
         case 'n':
             private_namespaces = true;
             break;
-        case 'h':
-            fputs(USAGE, stdout);
-            return 0;
-        default:
-            option_error(USAGE, c, argv);
         }
     }
     if (optind < argc)

@@ -232,8 +232,7 @@ int main(int argc, char **argv) {
                               {"report", required_argument, nullptr, 'r'},
                               {"help", no_argument, nullptr, 'h'},
                               {}};
-    opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, SHORT_OPTIONS, options, nullptr)) != -1;) {
+    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
         switch (c) {
         case 'j':
             jobs_at_once = number_option(USAGE, "--jobs", 1, 999, "a number of runs at once");
@@ -244,11 +243,6 @@ int main(int argc, char **argv) {
         case 'r':
             report_path = optarg;
             break;
-        case 'h':
-            fputs(USAGE, stdout);
-            return 0;
-        default:
-            option_error(USAGE, c, argv);
         }
     }
     if (optind == argc)

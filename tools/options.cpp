@@ -27,8 +27,16 @@ void usage_error(const char *usage, const char *format, ...) {
     exit(2);
 }
 
-void option_error(const char *usage, int c, char *const *argv) {
+int next_option(int argc, char **argv, const option *options, const char *usage) {
+    opterr = 0; // its errors are said here, with the usage
+    int c = getopt_long(argc, argv, ":h", options, nullptr);
+    if (c == 'h') {
+        fputs(usage, stdout);
+        exit(0);
+    }
     if (c == ':')
         usage_error(usage, "%s wants a value", argv[optind - 1]);
-    usage_error(usage, "unknown option '%s'", argv[optind - 1]);
+    if (c == '?')
+        usage_error(usage, "unknown option '%s'", argv[optind - 1]);
+    return c;
 }
