@@ -390,7 +390,8 @@ static void stop_counterpart(Run &run, int sig) {
             kill_counterpart(run);
         }
     } else {
-        printf("-- the %s had ended; %s the clients\n", run.counterpart_name,
+        printf("-- the %s %s; %s the clients\n", run.counterpart_name,
+               run.counterpart == NO_VICTIM ? "was not started yet" : "had ended",
                sig == SIGKILL ? "killing" : "stopping");
     }
     std::vector<Seen> left;
