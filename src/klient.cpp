@@ -28,7 +28,8 @@ static void give_back() {
     // With the guard, this one call gives the unit back and drops the guard,
     // so the unit can never come back twice.
     if (semaphore_up(free_sem, undo) == -1)
-        die_on_semaphore("cannot raise", FREE_SEM_KEY, errno);
+        die_holding("cannot raise", FREE_SEM_KEY, errno,
+                    undo == SEM_UNDO ? HOLDS_GUARDED : HOLDS_UNGUARDED);
     holding = false;
     hold_terminal_stops(false);
 }
@@ -78,10 +79,14 @@ int main() {
         hold_terminal_stops(true);
         wake_at(visit_ends);
         int error = announce(CONSUMES);
-        if (error == 0 && holding)
-            sleep_until_signalled(visit_ends);
+        // A sleep the system refuses (a seccomp policy, say) ends the visit
+        // and the program: visits of no length would flood the output.
+        int slept = error == 0 && holding ? sleep_until_signalled(visit_ends) : 0;
         if (holding)
             give_back();
+        if (slept != 0)
+            die_on_call("cannot sleep through the visit (its unit is back on the free semaphore)",
+                        slept);
         if (error == 0)
             error = announce(LEAVES);
         if (error != 0)

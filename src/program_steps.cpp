@@ -53,13 +53,34 @@ int print_line(void (*interrupted)(), const char *format, ...) {
     return write_all(STDOUT_FILENO, line, length, interrupted);
 }
 
+// The program's name as a line shows it: whoever started the program chose
+// it (argv[0]), so it is cut to NAME_SHOWN bytes, and a byte that is not
+// printable ASCII is shown as \xHH, so that no name can forge a line or move
+// the cursor.
+constexpr size_t NAME_SHOWN = 64;
+
+static size_t show_name(char *out) {
+    size_t length = 0;
+    const unsigned char *name =
+        reinterpret_cast<const unsigned char *>(program_invocation_short_name);
+    for (; *name != '\0' && length < NAME_SHOWN; name++) {
+        if (*name >= 0x20 && *name < 0x7f)
+            out[length++] = static_cast<char>(*name);
+        else
+            length += static_cast<size_t>(snprintf(out + length, 5, "\\x%02x", *name));
+    }
+    if (*name != '\0')
+        length += static_cast<size_t>(snprintf(out + length, 4, "..."));
+    return length;
+}
+
 // "<program>: <message>\n" on standard error in one write. A full standard
 // error may hold it up, but a termination signal still ends the wait.
 __attribute__((format(printf, 1, 2))) static void complain(const char *format, ...) {
-    char line[1024];
-    // A program's name is far shorter than the line.
-    size_t length =
-        static_cast<size_t>(snprintf(line, sizeof line, "%s: ", program_invocation_short_name));
+    char line[1024]; // the name takes at most NAME_SHOWN + 6 bytes of it
+    size_t length = show_name(line);
+    line[length++] = ':';
+    line[length++] = ' ';
     va_list args;
     va_start(args, format);
     length += format_line(line + length, sizeof line - 1 - length, format, args);
@@ -68,9 +89,33 @@ __attribute__((format(printf, 1, 2))) static void complain(const char *format, .
     write_all(STDERR_FILENO, line, length, nullptr);
 }
 
+// What became of the set, and of a unit the program holds, after a call on
+// the set under key failed with error: a set removed takes its units with it;
+// a guarded unit comes back as the program ends (its adjustment); an
+// unguarded one is lost.
+static const char *aftermath(key_t key, int error, Held held) {
+    bool removed = (error == EIDRM || error == EINVAL) && semget(key, 1, 0) == -1;
+    if (removed && held != HOLDS_NOTHING)
+        return ": the set was removed, and the unit with it";
+    if (removed && error == EINVAL) // EIDRM says so itself
+        return ": the set was removed";
+    return held == HOLDS_GUARDED     ? "; its guard gives the unit back as this program ends"
+           : held == HOLDS_UNGUARDED ? "; the unit is lost"
+                                     : "";
+}
+
+void die_holding(const char *what, key_t key, int error, Held held) {
+    complain("%s the %s semaphore (key %d): %s%s", what, semaphore_name(key), static_cast<int>(key),
+             strerror(error), aftermath(key, error, held));
+    exit(1);
+}
+
 void die_on_semaphore(const char *what, key_t key, int error) {
-    complain("%s the %s semaphore (key %d): %s", what, semaphore_name(key), static_cast<int>(key),
-             strerror(error));
+    die_holding(what, key, error, HOLDS_NOTHING);
+}
+
+void die_on_call(const char *what, int error) {
+    complain("%s: %s", what, strerror(error));
     exit(1);
 }
 
@@ -102,15 +147,24 @@ static bool find_set(key_t key, semid_ds *ds) {
     semid_ds ds;
     if (!find_set(key, &ds))
         die_on_semaphore("cannot join", key, error);
+    if (ds.sem_perm.uid == geteuid()) {
+        complain("cannot join the %s semaphore (key %d): %s: it is your own set, mode %04o; once "
+                 "no program using it is running, remove it (ipcrm -S %d) and start again",
+                 semaphore_name(key), static_cast<int>(key), strerror(error),
+                 ds.sem_perm.mode & 0777, static_cast<int>(key));
+        exit(1);
+    }
     char owner[128];
     const passwd *pw = getpwuid(ds.sem_perm.uid);
     if (pw != nullptr)
         snprintf(owner, sizeof owner, "%s (uid %u)", pw->pw_name, ds.sem_perm.uid);
     else
         snprintf(owner, sizeof owner, "uid %u", ds.sem_perm.uid);
+    // Each unshare makes a namespace of its own: every program of one
+    // simulation must run from the same one.
     complain("cannot join the %s semaphore (key %d): %s: it belongs to %s, mode %04o; ask its "
-             "owner to remove it, or run in a private IPC namespace (unshare --map-root-user "
-             "--ipc)",
+             "owner to remove it, or start one shell in a private IPC namespace (unshare "
+             "--map-root-user --ipc bash) and run the doorkeeper and every client from it",
              semaphore_name(key), static_cast<int>(key), strerror(error), owner,
              ds.sem_perm.mode & 0777);
     exit(1);
@@ -137,9 +191,10 @@ void start_up(int *free_sem, int *entry_sem) {
     // counterpart may still raise it. Such a set is left untouched, so that
     // whoever joins it later can still tell.
     if (never_started(*free_sem, *entry_sem)) {
-        complain("the free semaphore (key %d) was made but never given its starting value: its "
-                 "maker has ended or stalled; once no program using it is running, remove it "
-                 "(ipcrm -S %d) and start again",
+        complain("the free semaphore (key %d) looks made but never given its starting value, "
+                 "its maker ended or stalled: it is at 0 and no process seen from here ever "
+                 "raised it (from a child PID namespace, one outside is not seen); once no "
+                 "program using it is running, remove it (ipcrm -S %d) and start again",
                  static_cast<int>(FREE_SEM_KEY), static_cast<int>(FREE_SEM_KEY));
         return;
     }

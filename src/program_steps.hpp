@@ -31,8 +31,20 @@ int print_line(void (*interrupted)(), const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // Writes "<program>: <what> the <name> semaphore (key <k>): <reason of error>"
-// to standard error and exits with status 1.
+// to standard error, naming a set that was removed, and exits with status 1.
 [[noreturn]] void die_on_semaphore(const char *what, key_t key, int error);
+
+// What the program holds as it fails: nothing, a unit with its guard, which
+// the kernel gives back as the program ends, or a unit without one.
+enum Held : unsigned char { HOLDS_NOTHING, HOLDS_GUARDED, HOLDS_UNGUARDED };
+
+// The same, for a call that failed while the program holds a unit: the line
+// says what becomes of the unit.
+[[noreturn]] void die_holding(const char *what, key_t key, int error, Held held);
+
+// Writes "<program>: <what>: <reason of error>" to standard error and exits
+// with status 1.
+[[noreturn]] void die_on_call(const char *what, int error);
 
 // The same, for a program that holds one unit taken from a set: the unit goes
 // back to the free semaphore first, and if that fails too the line says so.

@@ -66,7 +66,12 @@ int catch_termination_signals() {
     }
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
-    return sigaction(SIGXFSZ, &ignore, nullptr);
+    if (sigaction(SIGXFSZ, &ignore, nullptr) == -1)
+        return -1;
+    // Blocked, SIGALRM would never end a visit whose output is held up.
+    sigset_t caught = sa.sa_mask;
+    sigaddset(&caught, SIGALRM);
+    return sigprocmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
 timespec seconds_from_now(int seconds) {
@@ -99,10 +104,11 @@ void wake_at(const timespec &deadline) {
     timer_settime(wake_timer, TIMER_ABSTIME, &once, nullptr); // cannot fail: valid timer and time
 }
 
-void sleep_until_signalled(const timespec &deadline) {
-    while (termination_signal == 0 &&
-           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR)
-        ;
+int sleep_until_signalled(const timespec &deadline) {
+    int error = EINTR;
+    while (termination_signal == 0 && error == EINTR)
+        error = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr);
+    return error == EINTR ? 0 : error;
 }
 
 void end_by_termination_signal() {
@@ -115,5 +121,6 @@ void end_by_termination_signal() {
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(sig);
-    _exit(128 + sig); // not reached: the signal's default action ends the process
+    _exit(128 +
+          sig); // as a shell reports a death by sig, if its default action could not be restored
 }

@@ -11,8 +11,10 @@
 // how to end.
 extern volatile sig_atomic_t termination_signal;
 
-// Installs the handlers. A termination signal that is ignored when the
-// program starts (nohup, or a shell's background job) stays ignored. SIGALRM,
+// Installs the handlers, and unblocks the signals they catch, which a parent
+// may have left blocked (a mask survives exec). A termination signal that is
+// ignored when the program starts (nohup, or a shell's background job) stays
+// ignored. SIGALRM,
 // which breaks blocked calls, is caught and does nothing else; SIGXFSZ is
 // ignored, so that a write past the file-size limit fails with EFBIG instead
 // of ending the program. Returns 0, or -1 with errno set.
@@ -34,7 +36,8 @@ void hold_terminal_stops(bool hold);
 
 // Sleeps until deadline on the monotonic clock, resuming after stop and
 // continue and after any other signal, and cut short by a termination signal.
-void sleep_until_signalled(const timespec &deadline);
+// Returns 0 then, or the error for which the system refused the sleep.
+int sleep_until_signalled(const timespec &deadline);
 
 // Ends the process as termination_signal ends a process by default, so that
 // the parent sees the signal in the exit status.

@@ -96,9 +96,10 @@ TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {
 // whose maker is only slow.
 TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
     const std::string never_started =
-        "doorkeeper: the free semaphore (key 66268) was made but never given its starting "
-        "value: its maker has ended or stalled; once no program using it is running, remove it "
-        "(ipcrm -S 66268) and start again\n";
+        "doorkeeper: the free semaphore (key 66268) looks made but never given its starting "
+        "value, its maker ended or stalled: it is at 0 and no process seen from here ever raised "
+        "it (from a child PID namespace, one outside is not seen); once no program using it is "
+        "running, remove it (ipcrm -S 66268) and start again\n";
     pid_t pid;
     Spawned maker = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(maker); // the free set is made, its starting value not yet given

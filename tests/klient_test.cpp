@@ -252,8 +252,14 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
 // The same full pipe, left full: the unit goes back 15 seconds after the
 // client was let in, though "konsumuje" is still not written, and a stray
 // SIGALRM meanwhile is no failure. Once the pipe is read, the lines follow.
+// The client's parent left SIGALRM blocked, as a mask survives exec.
 TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
-    Spawned k = spawn(KLIENT_PATH);
+    Spawned k = spawn(KLIENT_PATH, {}, [] {
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        sigprocmask(SIG_BLOCK, &alarm, nullptr);
+    });
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     size_t filled;
@@ -272,6 +278,23 @@ TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
     EXPECT_EQ(read_line(k.out), leaves(k.pid));
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     close(filler);
+}
+
+// Whatever name it was started under, a failure is one line of a sane
+// length, the name's control bytes shown as escapes: no name forges a line.
+TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
+    for (const std::string &name :
+         {std::string(1100, 'x'), std::string("k\nklient: fake\x1b[2J")}) {
+        Spawned k =
+            spawn("/bin/bash", {"-c", "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH});
+        std::string said = read_rest(k.err);
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_LT(said.size(), 200u) << said;
+        EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+        EXPECT_TRUE(said.ends_with(": cannot write to standard output: No space left on device\n"))
+            << said;
+        EXPECT_EQ(wait_exit(k.pid), 1 << 8);
+    }
 }
 
 // Each failure ends the client with one line naming the step, the key and the
@@ -307,7 +330,8 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     kill(full.pid, SIGTERM);
     EXPECT_EQ(
         read_rest(full.err),
-        "klient: cannot raise the free semaphore (key 66268): Numerical result out of range\n");
+        "klient: cannot raise the free semaphore (key 66268): Numerical result out of range; the "
+        "unit is lost\n");
     EXPECT_EQ(read_rest(full.out), "");
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
 
@@ -399,8 +423,9 @@ TEST_F(Klient, AnotherUsersSetsAreNamedAtTheJoin) {
         std::string name = strrchr(path, '/') + 1;
         EXPECT_EQ(read_rest(p.err),
                   name + ": cannot join the free semaphore (key 66268): Permission denied: it "
-                         "belongs to root (uid 0), mode 0644; ask its owner to remove it, or run "
-                         "in a private IPC namespace (unshare --map-root-user --ipc)\n");
+                         "belongs to root (uid 0), mode 0644; ask its owner to remove it, or "
+                         "start one shell in a private IPC namespace (unshare --map-root-user "
+                         "--ipc bash) and run the doorkeeper and every client from it\n");
         EXPECT_EQ(read_rest(p.out), "");
         EXPECT_EQ(wait_exit(p.pid), 1 << 8);
     }
