@@ -411,23 +411,43 @@ TEST_F(Klient, AnotherUsersSetsAreNamedAtTheJoin) {
         GTEST_SKIP() << "cannot become another user here";
     sem_set(FREE_SEM_KEY, 5);
     sem_set(ENTRY_SEM_KEY, 0);
-    for (const char *path : {KLIENT_PATH, DOORKEEPER_PATH}) {
-        Spawned p = spawn(path, {}, [path] {
-            // Opened first: the tree may lie where that user cannot go.
-            int program = open(path, O_RDONLY | O_CLOEXEC);
-            char *argv[] = {const_cast<char *>(path), nullptr};
-            if (program != -1 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0)
-                fexecve(program, argv, environ);
-            _exit(127);
-        });
-        std::string name = strrchr(path, '/') + 1;
-        EXPECT_EQ(read_rest(p.err),
-                  name + ": cannot join the free semaphore (key 66268): Permission denied: it "
-                         "belongs to root (uid 0), mode 0644; ask its owner to remove it, or "
-                         "start one shell in a private IPC namespace (unshare --map-root-user "
-                         "--ipc bash) and run the doorkeeper and every client from it\n");
-        EXPECT_EQ(read_rest(p.out), "");
-        EXPECT_EQ(wait_exit(p.pid), 1 << 8);
+    struct Owner {
+        uid_t uid;
+        unsigned short mode;
+        std::string said;
+    };
+    const Owner owners[] = {
+        {0, 0644,
+         "it belongs to root (uid 0), mode 0644; ask its owner to remove it, or start one shell "
+         "in a private IPC namespace (unshare --map-root-user --ipc bash) and run the doorkeeper "
+         "and every client from it\n"},
+        {NOBODY, 0200,
+         "it is your own set, mode 0200; once no program using it is running, remove it (ipcrm "
+         "-S 66268) and start again\n"},
+    };
+    for (const Owner &owner : owners) {
+        semid_ds ds = {};
+        ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_STAT, &ds), 0);
+        ds.sem_perm.uid = owner.uid;
+        ds.sem_perm.mode = owner.mode;
+        ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_SET, &ds), 0);
+        for (const char *path : {KLIENT_PATH, DOORKEEPER_PATH}) {
+            Spawned p = spawn(path, {}, [path] {
+                // Opened first: the tree may lie where that user cannot go.
+                int program = open(path, O_RDONLY | O_CLOEXEC);
+                char *argv[] = {const_cast<char *>(path), nullptr};
+                if (program != -1 && setgid(NOBODY) == 0 && setuid(NOBODY) == 0)
+                    fexecve(program, argv, environ);
+                _exit(127);
+            });
+            std::string name = strrchr(path, '/') + 1;
+            EXPECT_EQ(read_rest(p.err), name +
+                                            ": cannot join the free semaphore (key 66268): "
+                                            "Permission denied: " +
+                                            owner.said);
+            EXPECT_EQ(read_rest(p.out), "");
+            EXPECT_EQ(wait_exit(p.pid), 1 << 8);
+        }
     }
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
 }
