@@ -222,9 +222,93 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
         err(2, "cannot write %s", path);
 }
 
+// A counterpart as given: named for its files by its place among them, and
+// built first if it is a source.
+static Counterpart prepare(const std::string &given, int number, const std::string &dir) {
+    Counterpart c;
+    c.given = c.program = given;
+    if (given.find('/') == std::string::npos)
+        c.program = "./" + given; // a file here, not a command on PATH
+    std::string name = given.substr(given.rfind('/') + 1);
+    c.label = (number < 10 ? "0" : "") + std::to_string(number) + "-" + name.substr(0, 40);
+    std::replace_if(
+        c.label.begin(), c.label.end(),
+        [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
+    if (!ends_with_any(given, {".c", ".cc", ".cpp", ".cxx", ".C"}))
+        return c;
+    if (access(given.c_str(), R_OK) == -1) {
+        c.verdict = UNJUDGED;
+        c.why = "cannot read it: " + std::string(strerror(errno));
+    } else {
+        build(&c, dir);
+    }
+    return c;
+}
+
+// Runs every job, at_once at a time, each the child of its own index, saying
+// how far it has got. Exits with status 2 if interrupted.
+static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &counterparts,
+                     const std::string &dir, long at_once) {
+    Children children;
+    if (open_children(&children) == -1)
+        err(2, "epoll_create1");
+    size_t next = 0, running = 0, finished = 0, total = jobs->size();
+    long rounds = (static_cast<long>(total) + at_once - 1) / at_once;
+    fprintf(stderr,
+            "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
+            total, total / SCENARIO_COUNT, SCENARIO_COUNT, at_once,
+            rounds * (RUN_SECONDS + STOP_SECONDS));
+    double started = monotonic_seconds(), last_said = started;
+    auto on_line = [jobs](size_t child, const std::string &line, double) {
+        Job &job = (*jobs)[child];
+        fprintf(job.log, "%s\n", line.c_str());
+        if (line.starts_with("-- fault: "))
+            job.faults.push_back(line.substr(10));
+        job.last_line = line;
+    };
+    while ((next < total || running > 0) && !interrupted) {
+        for (; next < total && running < static_cast<size_t>(at_once); next++, running++)
+            start_job(&children, jobs, next, counterparts, dir);
+        read_child_lines(&children, 200, on_line);
+        for (size_t i = 0; i < next; i++) {
+            Job &job = (*jobs)[i];
+            int status;
+            if (job.done || waitpid(job.pid, &status, WNOHANG) != job.pid)
+                continue;
+            // Its namespaces have died with it: its pipe ends at once.
+            for (int tries = 0; tries < 50 && children.list[i].out != -1; tries++)
+                read_child_lines(&children, 100, on_line);
+            fclose(job.log);
+            job.done = true;
+            running--;
+            finished++;
+            int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            job.verdict = code == 0 ? OK : code == 1 ? FAULTY : UNJUDGED;
+            last_said = monotonic_seconds();
+            fprintf(stderr, "klient-grade: [%zu/%zu] %s %s: %s\n", finished, total,
+                    counterparts[job.counterpart].given.c_str(), SCENARIOS[job.scenario].name,
+                    job.verdict == UNJUDGED ? job.last_line.c_str() : cell(job).c_str());
+        }
+        double now = monotonic_seconds();
+        if (now - last_said >= PROGRESS_EVERY_SECONDS) {
+            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n", now - started,
+                    running, finished, total);
+            last_said = now;
+        }
+    }
+    if (!interrupted)
+        return;
+    for (size_t i = 0; i < next; i++) // each run's namespaces die with its demo
+        if (!(*jobs)[i].done) {
+            kill((*jobs)[i].pid, SIGKILL);
+            waitpid((*jobs)[i].pid, nullptr, 0);
+        }
+    errx(2, "interrupted: %zu of %zu runs done", finished, total);
+}
+
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    long jobs_at_once = JOBS_PER_CPU * std::max(cpus, 1L);
+    long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
     std::string dir = "grade-logs";
     const char *report_path = nullptr;
     const option options[] = {{"jobs", required_argument, nullptr, 'j'},
@@ -235,7 +319,7 @@ int main(int argc, char **argv) {
     for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
         switch (c) {
         case 'j':
-            jobs_at_once = number_option(USAGE, "--jobs", 1, 999, "a number of runs at once");
+            at_once = number_option(USAGE, "--jobs", 1, 999, "a number of runs at once");
             break;
         case 'l':
             dir = optarg;
@@ -248,12 +332,12 @@ int main(int argc, char **argv) {
     if (optind == argc)
         usage_error(USAGE, "no counterpart to grade");
     // Each run's output comes through a pipe, into a log.
-    rlim_t hard, files = 2 * static_cast<rlim_t>(jobs_at_once) + 16;
+    rlim_t hard, files = 2 * static_cast<rlim_t>(at_once) + 16;
     if (raise_file_limit(files, &hard) == -1)
         errx(2,
              "%ld runs at once need %llu open files, and the hard limit is %llu: ask for "
              "fewer (--jobs)",
-             jobs_at_once, static_cast<unsigned long long>(files),
+             at_once, static_cast<unsigned long long>(files),
              static_cast<unsigned long long>(hard));
     if (int error = try_private_namespaces())
         errx(2, "cannot make private namespaces for the runs (%s)%s", strerror(error),
@@ -264,96 +348,17 @@ int main(int argc, char **argv) {
         err(2, "cannot make %s", dir.c_str());
 
     std::vector<Counterpart> counterparts;
-    for (int i = optind; i < argc; i++) {
-        Counterpart c;
-        c.given = c.program = argv[i];
-        if (c.given.find('/') == std::string::npos)
-            c.program = "./" + c.given; // a file here, not a command on PATH
-        std::string name = c.given.substr(c.given.rfind('/') + 1);
-        c.label = (i - optind + 1 < 10 ? "0" : "") + std::to_string(i - optind + 1) + "-" +
-                  name.substr(0, 40);
-        std::replace_if(
-            c.label.begin(), c.label.end(),
-            [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
-        if (ends_with_any(c.given, {".c", ".cc", ".cpp", ".cxx", ".C"})) {
-            if (access(c.given.c_str(), R_OK) == -1) {
-                c.verdict = UNJUDGED;
-                c.why = "cannot read it: " + std::string(strerror(errno));
-            } else {
-                build(&c, dir);
-            }
-        }
-        counterparts.push_back(c);
-    }
+    for (int i = optind; i < argc; i++)
+        counterparts.push_back(prepare(argv[i], i - optind + 1, dir));
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
             jobs.push_back({i, s, 0, nullptr, "", {}, "", OK, false});
-
     struct sigaction sa = {};
     sa.sa_handler = on_interrupt;
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
-    Children children;
-    if (open_children(&children) == -1)
-        err(2, "epoll_create1");
-    std::vector<size_t> job_of; // by child
-    size_t next = 0, running = 0, finished = 0;
-    long rounds = (static_cast<long>(jobs.size()) + jobs_at_once - 1) / jobs_at_once;
-    fprintf(stderr,
-            "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
-            jobs.size(), jobs.size() / SCENARIO_COUNT, SCENARIO_COUNT, jobs_at_once,
-            rounds * (RUN_SECONDS + STOP_SECONDS));
-    double started = monotonic_seconds(), last_said = started;
-    auto on_line = [&](size_t child, const std::string &line, double) {
-        Job &job = jobs[job_of[child]];
-        fprintf(job.log, "%s\n", line.c_str());
-        if (line.starts_with("-- fault: "))
-            job.faults.push_back(line.substr(10));
-        job.last_line = line;
-    };
-    while ((next < jobs.size() || running > 0) && !interrupted) {
-        while (next < jobs.size() && running < static_cast<size_t>(jobs_at_once)) {
-            start_job(&children, &jobs, next, counterparts, dir);
-            job_of.push_back(next++);
-            running++;
-        }
-        read_child_lines(&children, 200, on_line);
-        for (size_t child = 0; child < job_of.size(); child++) {
-            Job &job = jobs[job_of[child]];
-            int status;
-            if (job.done || waitpid(job.pid, &status, WNOHANG) != job.pid)
-                continue;
-            // Its namespaces have died with it: its pipe ends at once.
-            for (int i = 0; i < 50 && children.list[child].out != -1; i++)
-                read_child_lines(&children, 100, on_line);
-            fclose(job.log);
-            job.done = true;
-            running--;
-            finished++;
-            int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            job.verdict = code == 0 ? OK : code == 1 ? FAULTY : UNJUDGED;
-            last_said = monotonic_seconds();
-            fprintf(stderr, "klient-grade: [%zu/%zu] %s %s: %s\n", finished, jobs.size(),
-                    counterparts[job.counterpart].given.c_str(), SCENARIOS[job.scenario].name,
-                    job.verdict == UNJUDGED ? job.last_line.c_str() : cell(job).c_str());
-        }
-        double now = monotonic_seconds();
-        if (now - last_said >= PROGRESS_EVERY_SECONDS) {
-            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n", now - started,
-                    running, finished, jobs.size());
-            last_said = now;
-        }
-    }
-    if (interrupted) {
-        // Each run's namespaces die with its demo.
-        for (size_t child = 0; child < job_of.size(); child++)
-            if (!jobs[job_of[child]].done) {
-                kill(jobs[job_of[child]].pid, SIGKILL);
-                waitpid(jobs[job_of[child]].pid, nullptr, 0);
-            }
-        errx(2, "interrupted: %zu of %zu runs done", finished, jobs.size());
-    }
+    run_jobs(&jobs, counterparts, dir, at_once);
 
     print_card(counterparts, jobs);
     for (const Counterpart &c : counterparts)
