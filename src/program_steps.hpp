@@ -10,8 +10,9 @@
 // Catches the termination signals, then joins the free semaphore and the
 // entry semaphore, in that order, and makes sure that a unit can be guarded on
 // the free semaphore, all before anything is taken or announced. On failure
-// says why and exits with status 1. Warns on standard error of a free set that
-// was made but never started.
+// says why and exits with status 1. A free set that looks made but never
+// started is warned of on standard error and left untried: a try of the guard
+// would mark it as changed, and hide it from whoever joins next.
 void start_up(int *free_sem, int *entry_sem);
 
 // Takes one unit (flags as for semaphore_down), or ends the process: by the

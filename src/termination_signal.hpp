@@ -14,19 +14,19 @@ extern volatile sig_atomic_t termination_signal;
 // Installs the handlers, and unblocks the signals they catch, which a parent
 // may have left blocked (a mask survives exec). A termination signal that is
 // ignored when the program starts (nohup, or a shell's background job) stays
-// ignored. SIGALRM,
-// which breaks blocked calls, is caught and does nothing else; SIGXFSZ is
-// ignored, so that a write past the file-size limit fails with EFBIG instead
-// of ending the program. Returns 0, or -1 with errno set.
+// ignored. SIGALRM, which breaks blocked calls, is caught and does nothing
+// else; SIGXFSZ is ignored, so that a write past the file-size limit fails
+// with EFBIG instead of ending the program. Returns 0, or -1 with errno set.
 int catch_termination_signals();
 
 // The monotonic clock's time seconds from now.
 timespec seconds_from_now(int seconds);
 bool is_past(const timespec &deadline);
 
-// Breaks whatever call blocks at deadline (monotonic) with a SIGALRM, once.
-// catch_termination_signals makes its timer; make_wake_timer makes it alone,
-// for a program without the handlers. Returns 0, or -1 with errno set.
+// wake_at breaks whatever call blocks at deadline (monotonic) with a SIGALRM,
+// once. catch_termination_signals makes its timer; make_wake_timer makes it
+// alone, for a program without the handlers, and returns 0, or -1 with errno
+// set.
 void wake_at(const timespec &deadline);
 int make_wake_timer();
 

@@ -50,7 +50,7 @@ static void forge_lines() {
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",    "workers",      "extra-at-start", "no-place",
+    const char *modes[] = {"textbook",    "workers",      "extra-at-start", "takes-no-unit",
                            "never",       "keep-one",     "exits-early",    "removes-sets",
                            "withholds",   "leaves-child", "ignores-term",   "sets-value",
                            "forges-lines"};
@@ -103,7 +103,7 @@ int main(int argc, char **argv) {
             else
                 forge_lines();
         }
-        if (is("no-place"))
+        if (is("takes-no-unit"))
             sleep(1);
         else if (change(free_sem, -1) == -1)
             continue; // interrupted by SIGTERM

@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
     ::testing::Values(Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
                       Judged{"extra-at-start", 4, {"limit", "units"}},
-                      Judged{"no-place", 4, {"units"}}, Judged{"never", 18, {"progress"}},
+                      Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 18, {"progress"}},
                       Judged{"keep-one", 18, {"units", "withheld units"}},
                       Judged{"exits-early", 4, {"counterpart ended"}},
                       Judged{"removes-sets", 4, {"sets", "client failed"}},

@@ -60,7 +60,7 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
 // A signal that arrives after a unit is taken but before the doorkeeper has
 // seen it: the unit goes back, by hand on SIGTERM, by the kernel on SIGKILL,
 // and nobody is let in.
-TEST_F(Doorkeeper, DeathWhileHoldingAPlaceGivesItBack) {
+TEST_F(Doorkeeper, DeathWhileHoldingAUnitGivesItBack) {
     sem_set(ENTRY_SEM_KEY, 0);
     for (int sig : {SIGTERM, SIGKILL}) {
         sem_set(FREE_SEM_KEY, 0);
@@ -79,7 +79,7 @@ TEST_F(Doorkeeper, DeathWhileHoldingAPlaceGivesItBack) {
     }
 }
 
-TEST_F(Doorkeeper, FailedRaiseGivesThePlaceBack) {
+TEST_F(Doorkeeper, FailedRaiseGivesTheUnitBack) {
     sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
     Spawned door = spawn(DOORKEEPER_PATH);
     EXPECT_EQ(read_rest(door.err), "doorkeeper: cannot raise the entry semaphore (key 66267): "
