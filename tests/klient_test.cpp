@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -281,12 +282,17 @@ TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
 }
 
 // Whatever name it was started under, a failure is one line of a sane
-// length, the name's control bytes shown as escapes: no name forges a line.
+// length, in one write, the name's control bytes shown as escapes: no name
+// forges a line, and no other program's line can land inside it.
 TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
+    char trace[] = "/tmp/klient-writes-XXXXXX";
+    close(mkstemp(trace));
     for (const std::string &name :
          {std::string(1100, 'x'), std::string("k\nklient: fake\x1b[2J")}) {
         Spawned k =
-            spawn("/bin/bash", {"-c", "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH});
+            spawn("/usr/bin/strace",
+                  {"-qq", "-o", trace, "-e", "trace=write", "-e", "signal=none", "/bin/bash", "-c",
+                   "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH});
         std::string said = read_rest(k.err);
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_LT(said.size(), 200u) << said;
@@ -294,7 +300,13 @@ TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
         EXPECT_TRUE(said.ends_with(": cannot write to standard output: No space left on device\n"))
             << said;
         EXPECT_EQ(wait_exit(k.pid), 1 << 8);
+        std::ifstream writes(trace);
+        int to_stderr = 0;
+        for (std::string line; std::getline(writes, line);)
+            to_stderr += line.starts_with("write(2,");
+        EXPECT_EQ(to_stderr, 1);
     }
+    unlink(trace);
 }
 
 // Each failure ends the client with one line naming the step, the key and the
