@@ -116,11 +116,7 @@ class EveryFailure : public PrivateIpc, public ::testing::WithParamInterface<Cas
         std::vector<std::string> args = {"-qq"};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(c.path);
-        // LeakSanitizer cannot work under ptrace, and would say so.
-        Spawned s = spawn(STRACE, args, [] {
-            if (SANITIZED)
-                setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-        });
+        Spawned s = spawn(STRACE, args, no_leak_check);
         Outcome o;
         bool ended = false;
         eventually(

@@ -35,6 +35,10 @@ class PrivateIpc : public ::testing::Test {
     std::vector<pid_t> traced; // strace's programs, which outlive a killed strace
 };
 
+// For a program about to run under strace: LeakSanitizer cannot work under
+// ptrace, and would say so as the program ends. Call it in the child.
+void no_leak_check();
+
 // Waits until a program from spawn_with_call_paused is inside its pause.
 void await_pause(const Spawned &traced);
 

@@ -292,7 +292,8 @@ TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
         Spawned k =
             spawn("/usr/bin/strace",
                   {"-qq", "-o", trace, "-e", "trace=write", "-e", "signal=none", "/bin/bash", "-c",
-                   "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH});
+                   "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH},
+                  no_leak_check);
         std::string said = read_rest(k.err);
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_LT(said.size(), 200u) << said;
