@@ -43,15 +43,16 @@ enum Held : unsigned char { HOLDS_NOTHING, HOLDS_GUARDED, HOLDS_UNGUARDED };
 // says what becomes of the unit.
 [[noreturn]] void die_holding(const char *what, key_t key, int error, Held held);
 
-// Writes "<program>: <what>: <reason of error>" to standard error and exits
-// with status 1.
-[[noreturn]] void die_on_call(const char *what, int error);
-
-// The same, for a program that holds one unit taken from a set: the unit goes
-// back to the free semaphore first, and if that fails too the line says so.
+// As die_on_semaphore, for a program that holds one unit taken from a set
+// without a guard: the unit goes back to the free semaphore first, and if
+// that fails too the line says so.
 [[noreturn]] void die_giving_back(int free_sem, const char *what, key_t key, int error);
 
 // Ends the program after standard output could not be written: by the signal
 // if one was caught (SIGPIPE when the reader went away), else with a message
 // and status 1.
 [[noreturn]] void die_on_output(int error);
+
+// Writes "<program>: <what>: <reason of error>" to standard error and exits
+// with status 1.
+[[noreturn]] void die_on_call(const char *what, int error);
