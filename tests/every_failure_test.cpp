@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -105,6 +104,11 @@ bool says_the_units_fate(const std::string &err) {
 
 int count_lines(const std::string &text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// How a case is named in the test's output.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
 }
 
 class EveryFailure : public PrivateIpc, public ::testing::WithParamInterface<Case> {
