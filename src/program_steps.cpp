@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +20,8 @@ static const char *semaphore_name(key_t key) {
     return key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
 }
 
-int write_all(int fd, const char *text, size_t length, void (*interrupted)()) {
+// Writes length bytes of text to fd in full, as print_line says.
+static int write_all(int fd, const char *text, size_t length, void (*interrupted)()) {
     while (length > 0) {
         ssize_t written = write(fd, text, length);
         if (written > 0) {

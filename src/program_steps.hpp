@@ -4,7 +4,6 @@
 // one write(2), so that the lines of several programs never mix.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
 
 // Catches the termination signals, then joins the free semaphore and the
@@ -20,14 +19,11 @@ void start_up(int *free_sem, int *entry_sem);
 // message and status 1.
 void lower_or_end(int semid, key_t key, short flags);
 
-// Writes length bytes of text to fd in full. A write cut short or broken by
-// a signal goes on (interrupted, if given, is called first after a signal),
-// unless a termination signal has come. Returns 0, or the reason it stopped:
-// EINTR once a termination signal has come.
-int write_all(int fd, const char *text, size_t length, void (*interrupted)());
-
-// Writes one line, made from format as printf makes it, to standard output
-// with write_all. Returns 0, or the reason it could not be written.
+// Writes one line, made from format as printf makes it, to standard output in
+// full. A write cut short or broken by a signal goes on (interrupted, if
+// given, is called first after a signal), unless a termination signal has
+// come. Returns 0, or the reason it stopped: EINTR once a termination signal
+// has come.
 int print_line(void (*interrupted)(), const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 

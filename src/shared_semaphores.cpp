@@ -10,11 +10,16 @@
 
 const sembuf down_op = {0, -1, 0};
 const sembuf up_op = {0, +1, 0};
-// The +1 comes first, so that the pair never waits on a set at 0.
-const sembuf guard_ops[2] = {{0, +1, 0}, {0, -1, SEM_UNDO}};
-const sembuf drop_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, 0}};
+// A guard's +1 comes with a -1 of the value in the same call, each pair with
+// its +1 first, so that it never waits on a set at 0.
+static const sembuf guard_ops[2] = {{0, +1, 0}, {0, -1, SEM_UNDO}};
+static const sembuf drop_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, 0}};
 // The adjustment goes to -1 and back to 0, the value to +1 and back.
-const sembuf try_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, SEM_UNDO}};
+static const sembuf try_guard_ops[2] = {{0, +1, SEM_UNDO}, {0, -1, SEM_UNDO}};
+
+// What a process asks of a set it joins: reading and altering its value, as
+// the owner bits of a mode. A set that refuses either fails the join.
+constexpr int JOIN_ACCESS = 0600;
 
 // For operations that never wait: an EINTR can only be a signal caught at the
 // moment of the call, and the operation is repeated, even after a termination

@@ -35,20 +35,6 @@ extern const sembuf up_op;
 // in any way, SIGKILL and crashes included: the set's SEM_UNDO adjustment for
 // this process, +1 while the process holds a unit that belongs to the set, 0
 // otherwise, so that no unit is lost and none is given back twice.
-//
-// guard_ops gives the process a guard on the set without changing its value
-// (+1, then -1 with SEM_UNDO, in one call); drop_guard_ops takes it away, again
-// without changing the value. try_guard_ops does both in one call, and so
-// proves, before anything is taken, that the set lets this process guard a
-// unit on it: alter permission, the kernel's limits on operations per call and
-// on undo entries. Each is applied in one semop.
-extern const sembuf guard_ops[2];
-extern const sembuf drop_guard_ops[2];
-extern const sembuf try_guard_ops[2];
-
-// What a process asks of a set it joins: reading and altering its value, as
-// the owner bits of a mode. A set that refuses either fails the join.
-constexpr int JOIN_ACCESS = 0600;
 
 // Returns the id of the set under key, creating it with the starting value if
 // there is none. A set it made and could not start is removed again. On
@@ -77,8 +63,12 @@ int semaphore_down(int semid, short flags);
 // its guard in the same step. Returns 0, or -1 with errno set.
 int semaphore_up(int semid, short flags);
 
-// Apply guard_ops, drop_guard_ops or try_guard_ops. Return 0, or -1 with errno
-// set (ERANGE when the value is at the system's maximum, 32767).
+// guard_unit gives the process a guard on the set without changing its value;
+// drop_guard takes it away, again without changing the value. try_guard does
+// both in one call, and so proves, before anything is taken, that the set
+// lets this process guard a unit on it: alter permission, the kernel's limits
+// on operations per call and on undo entries. Each is one semop. Return 0, or
+// -1 with errno set (ERANGE when the value is at the system's maximum, 32767).
 int guard_unit(int semid);
 int drop_guard(int semid);
 int try_guard(int semid);
