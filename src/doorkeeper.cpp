@@ -33,7 +33,7 @@ int main() {
             die_holding("cannot pass a unit on from", FREE_SEM_KEY, errno, HOLDS_GUARDED);
         if (semaphore_up(entry_sem, 0) == -1) // the unit goes back where it came from
             die_giving_back(free_sem, "cannot raise", ENTRY_SEM_KEY, errno);
-        if (int error = print_line(nullptr, "doorkeeper: let one in (admission %lu)\n", admissions))
+        if (int error = print_line("doorkeeper: let one in (admission %lu)\n", admissions))
             die_on_output(error);
     }
 }

@@ -20,21 +20,19 @@ static const char *semaphore_name(key_t key) {
     return key == FREE_SEM_KEY ? "free" : key == ENTRY_SEM_KEY ? "entry" : "shared";
 }
 
-// Writes length bytes of text to fd in full, as print_line says.
-static int write_all(int fd, const char *text, size_t length, void (*interrupted)()) {
-    while (length > 0) {
-        ssize_t written = write(fd, text, length);
-        if (written > 0) {
-            text += written;
-            length -= static_cast<size_t>(written);
-        } else if (written == -1 && errno == EINTR) {
-            if (termination_signal != 0)
-                return EINTR;
-            if (interrupted != nullptr)
-                interrupted();
-        } else {
-            return written == 0 ? EIO : errno;
-        }
+// Writes the length bytes of text from *written on to fd, as write_line says.
+static int write_all(int fd, const char *text, size_t length, size_t *written,
+                     const timespec *deadline) {
+    while (*written < length) {
+        ssize_t n = write(fd, text + *written, length - *written);
+        if (n > 0)
+            *written += static_cast<size_t>(n);
+        else if (n == -1 && errno == EINTR && termination_signal != 0)
+            return EINTR;
+        else if (n == -1 && errno == EINTR && deadline != nullptr && is_past(*deadline))
+            return ETIMEDOUT;
+        else if (n == 0 || errno != EINTR)
+            return n == 0 ? EIO : errno;
     }
     return 0;
 }
@@ -46,13 +44,26 @@ static size_t format_line(char *line, size_t size, const char *format, va_list a
     return length < 0 ? 0 : static_cast<size_t>(length) < size ? length : size - 1;
 }
 
-int print_line(void (*interrupted)(), const char *format, ...) {
-    char line[256];
+void make_line(Line *line, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    size_t length = format_line(line, sizeof line, format, args);
+    line->length = format_line(line->text, sizeof line->text, format, args);
     va_end(args);
-    return write_all(STDOUT_FILENO, line, length, interrupted);
+    line->written = 0;
+}
+
+int write_line(Line *line, const timespec *deadline) {
+    return write_all(STDOUT_FILENO, line->text, line->length, &line->written, deadline);
+}
+
+int print_line(const char *format, ...) {
+    Line line;
+    va_list args;
+    va_start(args, format);
+    line.length = format_line(line.text, sizeof line.text, format, args);
+    va_end(args);
+    line.written = 0;
+    return write_line(&line, nullptr);
 }
 
 // The program's name as a line shows it: whoever started the program chose
@@ -88,7 +99,8 @@ __attribute__((format(printf, 1, 2))) static void complain(const char *format, .
     length += format_line(line + length, sizeof line - 1 - length, format, args);
     va_end(args);
     line[length++] = '\n';
-    write_all(STDERR_FILENO, line, length, nullptr);
+    size_t written = 0;
+    write_all(STDERR_FILENO, line, length, &written, nullptr);
 }
 
 // What became of the set, and of a unit the program holds, after a call on

@@ -4,6 +4,8 @@
 // one write(2), so that the lines of several programs never mix.
 #pragma once
 
+#include <cstddef>
+#include <ctime>
 #include <sys/types.h>
 
 // Catches the termination signals, then joins the free semaphore and the
@@ -19,13 +21,23 @@ void start_up(int *free_sem, int *entry_sem);
 // message and status 1.
 void lower_or_end(int semid, key_t key, short flags);
 
-// Writes one line, made from format as printf makes it, to standard output in
-// full. A write cut short or broken by a signal goes on (interrupted, if
-// given, is called first after a signal), unless a termination signal has
-// come. Returns 0, or the reason it stopped: EINTR once a termination signal
-// has come.
-int print_line(void (*interrupted)(), const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+// One line for standard output, made as printf makes it (cut to fit), and
+// how much of it has been written.
+struct Line {
+    char text[256];
+    size_t length, written;
+};
+void make_line(Line *line, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes the rest of the line to standard output. A write cut short or broken
+// by a signal goes on, unless a termination signal has come, or the signal
+// came once deadline (monotonic; null for none) had passed. Returns 0 once
+// the line is written, or the reason it stopped: EINTR for a termination
+// signal, ETIMEDOUT for the deadline, with the rest still to write.
+int write_line(Line *line, const timespec *deadline);
+
+// Makes a line and writes it with no deadline.
+int print_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes "<program>: <what> the <name> semaphore (key <k>): <reason of error>"
 // to standard error, naming a set that was removed, and exits with status 1.
