@@ -1,11 +1,8 @@
 // The semaphore protocol: joining a set by its key, and taking and giving units.
 #include "shared_semaphores.hpp"
 
-#include "termination_signal.hpp"
-
 #include <cerrno>
 #include <cstddef>
-#include <ctime>
 #include <sys/ipc.h>
 
 const sembuf down_op = {0, -1, 0};
@@ -40,7 +37,7 @@ int join_semaphore(key_t key, int initial) {
             // instead of overwriting it, keeps whatever another process did
             // to the set since it appeared. Making a set and starting it are
             // two calls: a maker that dies between them, by SIGKILL or a
-            // crash, leaves the set at 0 for good (see never_started). A set
+            // crash, leaves the set at 0 for good (see never_started in program_steps). A set
             // that cannot be started would stay so too: it goes again.
             const sembuf start = {0, static_cast<short>(initial), 0};
             if (initial > 0 && apply_at_once(semid, &start, 1) == -1) {
@@ -60,42 +57,9 @@ int join_semaphore(key_t key, int initial) {
     }
 }
 
-// At 0, never changed by a semop, and either never operated on or with
-// nothing ever passed on through the entry set. The kernel keeps, for member
-// 0, the last process that changed it (GETPID): 0 for a new set, set by every
-// semop that succeeds, by SETVAL and SETALL, and at an exit only when that exit
-// undoes an adjustment. From a PID namespace that cannot see that process it
-// reads 0 as well, so the last-operation times break the tie: a drained set
-// was raised to its starting value by a semop, and its units were passed on
-// to the entry set. An exit stamps sem_otime on every set the process holds
-// an undo entry for, even with nothing to undo, as a doorkeeper that only
-// waited on the free set does; nothing takes units from the entry set with
-// SEM_UNDO, so its sem_otime shows a unit passed on.
-static bool looks_unstarted(int free_sem, int entry_sem, semid_ds *free_ds) {
-    semid_ds entry_ds = {};
-    if (semctl(free_sem, 0, IPC_STAT, free_ds) == -1 ||
-        semctl(entry_sem, 0, IPC_STAT, &entry_ds) == -1)
-        return false;
-    return semctl(free_sem, 0, GETVAL) == 0 && semctl(free_sem, 0, GETPID) == 0 &&
-           (free_ds->sem_otime == 0 || entry_ds.sem_otime == 0);
-}
-
-bool never_started(int free_sem, int entry_sem) {
-    semid_ds ds;
-    // Bounded on the monotonic clock too, should the wall clock jump back.
-    const timespec give_up = seconds_from_now(START_GRACE_SECONDS + 1);
-    while (termination_signal == 0 && looks_unstarted(free_sem, entry_sem, &ds)) {
-        if (time(nullptr) - ds.sem_ctime >= START_GRACE_SECONDS || is_past(give_up))
-            return true;
-        const timespec step = {0, 10000000};
-        nanosleep(&step, nullptr); // a signal only cuts one step short
-    }
-    return false;
-}
-
-int semaphore_down(int semid, short flags) {
+int semaphore_down(int semid, short flags, const volatile sig_atomic_t *cancel) {
     for (;;) {
-        if (termination_signal != 0) {
+        if (cancel != nullptr && *cancel != 0) {
             errno = EINTR;
             return -1;
         }

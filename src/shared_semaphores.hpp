@@ -6,6 +6,7 @@
 // starting value, everyone else attaches and leaves the value alone.
 #pragma once
 
+#include <csignal>
 #include <sys/sem.h>
 #include <sys/types.h>
 
@@ -41,23 +42,12 @@ extern const sembuf up_op;
 // failure returns -1 with errno set.
 int join_semaphore(key_t key, int initial);
 
-// A maker that dies between making the free set and starting it leaves it at
-// 0 for good (see join_semaphore). Returns true if free_sem looks so: at 0,
-// and no process ever changed it by a semop (GETPID 0; from a PID namespace
-// that cannot see the last changer it reads 0 too), and either no semop ever
-// succeeded on it or nothing ever passed through the entry set (sem_otime 0:
-// an exit that undoes nothing stamps it as well, and nothing here takes units
-// from the entry set with SEM_UNDO). A set younger than START_GRACE_SECONDS
-// (by its creation time) is watched until it is that old, since its maker may
-// only be slow. Returns at once in every other case.
-constexpr int START_GRACE_SECONDS = 5;
-bool never_started(int free_sem, int entry_sem);
-
 // Takes one unit, waiting while there is none; a wait broken by SIGSTOP and
 // SIGCONT is resumed. flags is 0, or SEM_UNDO to take the unit with its guard.
 // Returns 0 once the unit is taken, or -1 with errno set. Returns -1 with errno
-// EINTR, having taken nothing, once a termination signal has been caught.
-int semaphore_down(int semid, short flags);
+// EINTR, having taken nothing, once *cancel is set (a signal handler sets it,
+// and its signal breaks the wait); cancel may be null.
+int semaphore_down(int semid, short flags, const volatile sig_atomic_t *cancel);
 
 // Adds one unit. flags is 0, or SEM_UNDO to give back a guarded unit and drop
 // its guard in the same step. Returns 0, or -1 with errno set.

@@ -1,5 +1,6 @@
 // The doorkeeper with real clients, and how it ends.
 #include "harness.hpp"
+#include "program_steps.hpp"
 #include "shared_semaphores.hpp"
 
 #include <csignal>

@@ -1,6 +1,6 @@
 #include "harness.hpp"
+#include "program_steps.hpp"
 #include "shared_semaphores.hpp"
-#include "termination_signal.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -42,7 +42,7 @@ TEST_F(SharedSemaphores, ASetDrainedToZeroWasStarted) {
     int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
     int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
     for (int i = 0; i < FREE_SEM_INITIAL; i++)
-        ASSERT_TRUE(semaphore_down(free_sem, 0) == 0 && semaphore_up(entry_sem, 0) == 0);
+        ASSERT_TRUE(semaphore_down(free_sem, 0, nullptr) == 0 && semaphore_up(entry_sem, 0) == 0);
     double start = seconds_now();
     EXPECT_FALSE(never_started(free_sem, entry_sem));
     pid_t outer = fork();
@@ -63,14 +63,13 @@ TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     int id = join_semaphore(ENTRY_SEM_KEY, 1);
     EXPECT_EQ(semaphore_up(id, 0), 0);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 2);
-    EXPECT_EQ(semaphore_down(id, 0), 0);
+    EXPECT_EQ(semaphore_down(id, 0, nullptr), 0);
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
-    // Once a termination signal is caught, a down takes nothing.
-    termination_signal = SIGTERM;
-    EXPECT_EQ(semaphore_down(id, 0), -1);
+    // Once cancelled (a termination signal caught), a down takes nothing.
+    volatile sig_atomic_t cancel = SIGTERM;
+    EXPECT_EQ(semaphore_down(id, 0, &cancel), -1);
     EXPECT_EQ(errno, EINTR);
-    termination_signal = 0;
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 1);
 
     sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
@@ -81,7 +80,7 @@ TEST_F(SharedSemaphores, DownAndUpMoveOneUnitAndReportFailures) {
     EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 32767);
 
     ASSERT_EQ(semctl(id, 0, IPC_RMID), 0);
-    EXPECT_EQ(semaphore_down(id, 0), -1);
+    EXPECT_EQ(semaphore_down(id, 0, nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(semaphore_up(id, 0), -1);
 }
@@ -104,10 +103,10 @@ TEST_F(SharedSemaphores, AGuardedUnitComesBackOnceWhateverEndsTheHolder) {
                   guard_unit(id);
                   semaphore_up(id, SEM_UNDO);
               }),
-              7);                                                    // given back once, not twice
-    EXPECT_EQ(die_after([id] { semaphore_down(id, SEM_UNDO); }), 7); // a guarded unit
+              7); // given back once, not twice
+    EXPECT_EQ(die_after([id] { semaphore_down(id, SEM_UNDO, nullptr); }), 7); // a guarded unit
     EXPECT_EQ(die_after([id] {
-                  semaphore_down(id, SEM_UNDO);
+                  semaphore_down(id, SEM_UNDO, nullptr);
                   drop_guard(id);
               }),
               6);                                     // passed on
