@@ -21,6 +21,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -279,6 +280,55 @@ TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
     EXPECT_EQ(read_line(k.out), leaves(k.pid));
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     close(filler);
+}
+
+// On a terminal that stops background jobs that write (stty tostop), a
+// background client writes "konsumuje" while it holds its unit instead of
+// stopping with it. A session on a pseudo-terminal: the client writes its
+// first line in the foreground, and is let in once it is in the background.
+TEST_F(Klient, ABackgroundClientOnAStoppingTerminalWritesWhileItHoldsAUnit) {
+    sem_set(FREE_SEM_KEY, 4);
+    sem_set(ENTRY_SEM_KEY, 0);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master != -1 && grantpt(master) == 0 && unlockpt(master) == 0);
+    std::string slave = ptsname(master);
+    pid_t leader = fork();
+    if (leader == 0) {
+        setsid();
+        int tty = open(slave.c_str(), O_RDWR); // the session's terminal
+        termios modes;
+        tcgetattr(tty, &modes);
+        modes.c_lflag |= TOSTOP;
+        tcsetattr(tty, TCSANOW, &modes);
+        signal(SIGTTOU, SIG_IGN); // to give the foreground back
+        pid_t client = fork();
+        if (client == 0) {
+            setpgid(0, 0);
+            eventually([tty] { return tcgetpgrp(tty) == getpgrp(); }); // in the foreground
+            dup2(tty, STDOUT_FILENO);
+            signal(SIGTTOU, SIG_DFL);
+            execl(KLIENT_PATH, KLIENT_PATH, nullptr);
+            _exit(127);
+        }
+        setpgid(client, client);
+        tcsetpgrp(tty, client);
+        eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; });
+        tcsetpgrp(tty, getpgrp()); // the client is in the background now
+        sem_set(ENTRY_SEM_KEY, 1);
+        for (;;)
+            pause();
+    }
+    spawned.push_back({leader, master, -1});
+    std::string wants = read_line(master);
+    pid_t client = 0;
+    sscanf(wants.c_str(), "Klient %d", &client);
+    ASSERT_GT(client, 0) << wants;
+    EXPECT_EQ(read_line(master), "Klient " + std::to_string(client) + " konsumuje!\r\n");
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 0);
+    kill(client, SIGTERM);
+    kill(client, SIGCONT);
+    EXPECT_TRUE(eventually([] { return sem_value(FREE_SEM_KEY) == 5; }));
+    kill(client, SIGKILL);
 }
 
 // Whatever name it was started under, a failure is one line of a sane
