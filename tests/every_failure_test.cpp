@@ -6,7 +6,8 @@
 // call is no death, so no gap applies) unless the line says a unit is lost;
 // standard error holds at most that one line; standard output holds only the
 // lines of the client's cycle, and no "ucieka" after a sleep that failed; a
-// line about a unit held says what became of it; the program ends with
+// line about a unit held says what became of it, and every line is one that
+// the program's manual lists under DIAGNOSTICS; the program ends with
 // status 1, as it must after a failed write, or goes on to its wait and ends
 // by the SIGTERM sent there, as it must after an EINTR.
 #include "harness.hpp"
@@ -22,6 +23,7 @@
 #include <iterator>
 #include <map>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -32,9 +34,9 @@ namespace {
 
 struct Case {
     const char *id, *name;
-    const char *path;
-    int free_at, entry_at; // free + entry is FREE_SEM_INITIAL
-    key_t waits_on;        // the set the program ends its run waiting on
+    const char *path, *program, *page; // the program, its name, its manual page
+    int free_at, entry_at;             // free + entry is FREE_SEM_INITIAL
+    key_t waits_on;                    // the set the program ends its run waiting on
 };
 
 // The calls the programs make themselves, with the errors each can return.
@@ -100,6 +102,49 @@ bool says_the_units_fate(const std::string &err) {
                         [&err](const char *a) { return err.find(a) != std::string::npos; }) ||
            std::any_of(std::begin(fates), std::end(fates),
                        [&err](const char *f) { return err.find(f) != std::string::npos; });
+}
+
+// The tags of a manual page's DIAGNOSTICS, each as a pattern for a whole
+// line of program's: bold and roman text as it stands, an italic run (a
+// reason, a key) or a choice between two as any text.
+std::vector<std::regex> diagnostics(const char *page, const std::string &program) {
+    std::vector<std::regex> tags;
+    std::ifstream in(page);
+    bool inside = false, tag = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(".SH"))
+            inside = line == ".SH DIAGNOSTICS";
+        if (inside && tag) {
+            std::string pattern = "^" + program + ": ";
+            bool italic = false, wild = false;
+            for (size_t i = 0; i < line.size(); i++) {
+                char c = line[i];
+                if (c == '\\' && i + 2 < line.size() && line[i + 1] == 'f') {
+                    italic = line[i + 2] == 'I';
+                    i += 2;
+                    continue;
+                }
+                if (c == '\\' && i + 1 < line.size()) { // \- \& \e: -, nothing, a backslash
+                    char escaped = line[++i];
+                    if (escaped == '&')
+                        continue;
+                    c = escaped == 'e' ? '\\' : escaped;
+                }
+                if (italic || c == '|') {
+                    pattern += wild ? "" : ".*";
+                    wild = true;
+                    continue;
+                }
+                if (strchr("\\^$.|?*+()[]{}", c) != nullptr)
+                    pattern += '\\';
+                pattern += c;
+                wild = false;
+            }
+            tags.emplace_back(pattern + "$");
+        }
+        tag = inside && (line == ".TP" || line == ".TQ");
+    }
+    return tags;
 }
 
 int count_lines(const std::string &text) {
@@ -187,6 +232,8 @@ TEST_P(EveryFailure, LosesNoUnitAndSaysOneTrueLine) {
     const Case &c = GetParam();
     ASSERT_EQ(access(STRACE, X_OK), 0) << "strace is needed for this test";
     std::map<std::string, int> listed = list_run(c);
+    std::vector<std::regex> documented = diagnostics(c.page, c.program);
+    ASSERT_FALSE(documented.empty()) << c.page;
     int runs = 0, conserved = 0, lost_as_said = 0, calls = 0;
     for (const Call &call : CALLS) {
         if (SANITIZED && call.runtime_too)
@@ -226,6 +273,12 @@ TEST_P(EveryFailure, LosesNoUnitAndSaysOneTrueLine) {
                     << what << ": a line that could not be written is a failure";
                 EXPECT_EQ(count_lines(o.err), exited ? 1 : 0) << what;
                 EXPECT_TRUE(says_the_units_fate(o.err)) << what;
+                std::string said = o.err.substr(0, o.err.find('\n'));
+                EXPECT_TRUE(said.empty() || std::any_of(documented.begin(), documented.end(),
+                                                        [&said](const std::regex &r) {
+                                                            return std::regex_match(said, r);
+                                                        }))
+                    << what << ": not under DIAGNOSTICS in " << c.page;
                 std::string why;
                 EXPECT_TRUE(lines_allowed(c, o.out, !sleep, &why)) << what << ": \"" << why << "\"";
             }
@@ -237,8 +290,10 @@ TEST_P(EveryFailure, LosesNoUnitAndSaysOneTrueLine) {
 }
 
 const Case CASES[] = {
-    {"Client", "client from free 4, entry 1", KLIENT_PATH, 4, 1, ENTRY_SEM_KEY},
-    {"Doorkeeper", "doorkeeper from free 1, entry 4", DOORKEEPER_PATH, 1, 4, FREE_SEM_KEY},
+    {"Client", "client from free 4, entry 1", KLIENT_PATH, "klient", MAN_DIR "/klient.1", 4, 1,
+     ENTRY_SEM_KEY},
+    {"Doorkeeper", "doorkeeper from free 1, entry 4", DOORKEEPER_PATH, "doorkeeper",
+     MAN_DIR "/doorkeeper.1", 1, 4, FREE_SEM_KEY},
 };
 
 INSTANTIATE_TEST_SUITE_P(Programs, EveryFailure, ::testing::ValuesIn(CASES),
