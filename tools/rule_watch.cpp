@@ -21,6 +21,13 @@ std::string format_text(const char *format, ...) {
     return buf;
 }
 
+std::string printable(std::string text) {
+    for (char &c : text)
+        if (c < 0x20 || c > 0x7e)
+            c = '?';
+    return text;
+}
+
 // Starts, extends or ends the breach going on. Returns it as it stands, its
 // length counted up to now; since is -1 if there is none.
 static Breach track(Breach *breach, bool breached, int amount, int waiting, double now) {

@@ -112,19 +112,20 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
     }
     pid_t pid = run.children.list[index].pid;
     Said said = count_line(&run.visits, index, pid, line);
-    if (said == SAID_OTHER) {
-        fprintf(stderr, "%s\n", line.c_str());
-        run.last_other_line[index] = line;
+    if (said == SAID_OTHER) { // its message, or a line forged into its pipe
+        run.last_other_line[index] = printable(line);
+        fprintf(stderr, "%s\n", run.last_other_line[index].c_str());
         return;
     }
-    printf("%s\n", line.c_str());
-    if (said == SAID_OUT_OF_CYCLE) {
+    if (said == SAID_OUT_OF_CYCLE) { // a line no client wrote: shown, but made safe
+        printf("%s\n", printable(line).c_str());
         watch_event(&run.rules.out_of_cycle, when,
                     format_text("client %d's pipe carried \"%.200s\" at %.1f s, which its cycle "
                                 "does not allow there",
-                                pid, line.c_str(), since_start(run, when)));
+                                pid, printable(line).c_str(), since_start(run, when)));
         return;
     }
+    printf("%s\n", line.c_str());
     if (said == SAID_WANTS)
         watch_wants(&run.rules, index, when);
     if (said == SAID_ENTERS)
@@ -234,14 +235,16 @@ static std::vector<Seen> running_processes() {
             continue;
         bool read = fgets(line, sizeof line, f) != nullptr;
         fclose(f);
+        if (!read)
+            continue;
         // "pid (name) state parent group ...": the name may hold anything.
         char *open = strchr(line, '('), *close = strrchr(line, ')');
         char state;
         int pid, parent, group;
-        if (!read || open == nullptr || close == nullptr || sscanf(line, "%d", &pid) != 1 ||
+        if (open == nullptr || close == nullptr || sscanf(line, "%d", &pid) != 1 ||
             sscanf(close + 1, " %c %d %d", &state, &parent, &group) != 3 || state == 'Z')
             continue;
-        seen.push_back({pid, parent, group, std::string(open + 1, close)});
+        seen.push_back({pid, parent, group, printable(std::string(open + 1, close))});
     }
     closedir(proc);
     return seen;
