@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include "namespaces.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,34 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
-static bool write_file(const char *path, const char *text) {
-    int fd = open(path, O_WRONLY);
-    if (fd == -1)
-        return false;
-    bool ok = write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
-    close(fd);
-    return ok;
-}
-
-// As root a new IPC namespace needs nothing more; as a normal user it needs a
-// user namespace around it, in which this process is root.
-static bool enter_private_ipc_namespace() {
-    if (unshare(CLONE_NEWIPC) == 0)
-        return true;
-    uid_t uid = geteuid();
-    gid_t gid = getegid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) == -1)
-        return false;
-    char map[64];
-    snprintf(map, sizeof map, "0 %d 1", static_cast<int>(uid));
-    bool ok = write_file("/proc/self/uid_map", map);
-    snprintf(map, sizeof map, "0 %d 1", static_cast<int>(gid));
-    return ok && write_file("/proc/self/setgroups", "deny") &&
-           write_file("/proc/self/gid_map", map);
-}
-
 void PrivateIpc::SetUp() {
-    ASSERT_TRUE(enter_private_ipc_namespace())
+    ASSERT_EQ(unshare_as_root(CLONE_NEWIPC), 0)
         << "cannot make a private IPC namespace (" << strerror(errno)
         << "): run as root, or enable unprivileged user namespaces; the tests never use the "
            "host's semaphores";

@@ -181,11 +181,11 @@ static const Recorded RECORDED[] = {
     Recorded{"what ended how",
              [](RuleWatch *w) {
                  kept(w);
-                 watch_event(&w->counterpart_ended, 3, "the counterpart ended");
-                 watch_event(&w->not_stopped, 20, "the counterpart was killed");
-                 watch_event(&w->processes_left, 20, "1 process left");
-                 watch_event(&w->out_of_cycle, 4, "a line");
-                 watch_event(&w->client_failed, 5, "one client");
+                 watch_event(&w->counterpart_ended, "the counterpart ended");
+                 watch_event(&w->not_stopped, "the counterpart was killed");
+                 watch_event(&w->processes_left, "1 process left");
+                 watch_event(&w->out_of_cycle, "a line");
+                 watch_event(&w->client_failed, "one client");
              },
              5,
              0,

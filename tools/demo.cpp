@@ -85,11 +85,10 @@ static void check_runnable(const std::string &command) {
                                                       : 0;
     if (error == 0)
         return;
-    const char *source = "";
-    for (const char *suffix : {".c", ".cc", ".cpp", ".cxx", ".C"})
-        if (program.ends_with(suffix))
-            source = " (a source file: build it first, or give it to klient-grade, which does)";
-    errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(error), source);
+    errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(error),
+         is_source(program.c_str())
+             ? " (a source file: build it first, or give it to klient-grade, which does)"
+             : "");
 }
 
 int main(int argc, char **argv) {

@@ -88,11 +88,6 @@ static std::string quoted(const std::string &path) {
     return word + "'";
 }
 
-static bool ends_with_any(const std::string &s, std::initializer_list<const char *> suffixes) {
-    return std::any_of(suffixes.begin(), suffixes.end(),
-                       [&s](const char *suffix) { return s.ends_with(suffix); });
-}
-
 // Tabs and line ends out of a report's field.
 static std::string field(std::string text) {
     std::replace_if(
@@ -135,11 +130,14 @@ static void build(Counterpart *c, const std::string &dir) {
     c->why = (no_compiler ? "cannot build, no compiler: " : "build failed: ") + first;
 }
 
+static const char *verdict_name(Verdict verdict) {
+    return verdict == OK ? "ok" : verdict == FAULTY ? "faulty" : "not judged";
+}
+
+// A run's cell on the report card: its verdict, or the rules it broke.
 static std::string cell(const Job &job) {
-    if (job.verdict == UNJUDGED)
-        return "not judged";
-    if (job.faults.empty())
-        return "ok";
+    if (job.verdict != FAULTY || job.faults.empty())
+        return verdict_name(job.verdict);
     std::string rules;
     for (const std::string &fault : job.faults) {
         std::string rule = fault.substr(0, fault.find(':'));
@@ -203,19 +201,16 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
     fprintf(report, "counterpart\tscenario\tverdict\tfaults\tlog\n");
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
-            fprintf(report, "%s\t\t%s\t%s\t\n", field(c.given).c_str(),
-                    c.verdict == FAULTY ? "faulty" : "not judged", field(c.why).c_str());
+            fprintf(report, "%s\t\t%s\t%s\t\n", field(c.given).c_str(), verdict_name(c.verdict),
+                    field(c.why).c_str());
     for (const Job &job : jobs) {
         std::string faults;
         for (const std::string &fault : job.faults)
             faults += (faults.empty() ? "" : " | ") + fault;
         if (job.verdict == UNJUDGED)
             faults = job.last_line;
-        const char *verdict = job.verdict == OK       ? "ok"
-                              : job.verdict == FAULTY ? "faulty"
-                                                      : "not judged";
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", field(counterparts[job.counterpart].given).c_str(),
-                SCENARIOS[job.scenario].name, verdict, field(faults).c_str(),
+                SCENARIOS[job.scenario].name, verdict_name(job.verdict), field(faults).c_str(),
                 field(job.log_path).c_str());
     }
     if (fclose(report) != 0)
@@ -234,7 +229,7 @@ static Counterpart prepare(const std::string &given, int number, const std::stri
     std::replace_if(
         c.label.begin(), c.label.end(),
         [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
-    if (!ends_with_any(given, {".c", ".cc", ".cpp", ".cxx", ".C"}))
+    if (!is_source(given.c_str()))
         return c;
     if (access(given.c_str(), R_OK) == -1) {
         c.verdict = UNJUDGED;

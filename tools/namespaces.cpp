@@ -30,9 +30,8 @@ static bool write_file(const char *path, const char *text) {
 }
 
 // Root needs nothing more for them; a normal user needs a user namespace
-// around them, in which it is root. Returns 0, or -1 with errno set.
-static int unshare_all() {
-    int flags = CLONE_NEWIPC | CLONE_NEWPID | CLONE_NEWNS;
+// around them, in which it is root.
+int unshare_as_root(int flags) {
     if (unshare(flags) == 0)
         return 0;
     if (errno != EPERM)
@@ -57,6 +56,10 @@ static int mount_own_proc() {
         mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
         return -1;
     return mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+}
+
+static int unshare_all() {
+    return unshare_as_root(CLONE_NEWIPC | CLONE_NEWPID | CLONE_NEWNS);
 }
 
 int enter_private_namespaces() {

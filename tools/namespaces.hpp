@@ -10,6 +10,11 @@
 // set, in the calling process, if the kernel refused.
 int enter_private_namespaces();
 
+// Unshares the namespaces of flags (CLONE_NEW...); where that needs a
+// privilege this process lacks, inside a new user namespace in which it is
+// root. Returns 0, or -1 with errno set.
+int unshare_as_root(int flags);
+
 // Says whether enter_private_namespaces can work here, trying it in a
 // process of its own: returns 0, or the errno of the kernel's refusal.
 int try_private_namespaces();

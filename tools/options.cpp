@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <err.h>
 #include <getopt.h>
+#include <initializer_list>
+#include <string_view>
 
 long number_option(const char *usage, const char *name, long min, long max, const char *what) {
     char *end;
@@ -25,6 +27,14 @@ void usage_error(const char *usage, const char *format, ...) {
     va_end(args);
     fputs(usage, stderr);
     exit(2);
+}
+
+bool is_source(const char *path) {
+    std::string_view p = path;
+    for (const char *suffix : {".c", ".cc", ".cpp", ".cxx", ".C"})
+        if (p.ends_with(suffix))
+            return true;
+    return false;
 }
 
 int next_option(int argc, char **argv, const option *options, const char *usage) {

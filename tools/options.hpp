@@ -10,6 +10,9 @@
 // of clients from 1 to 9999, got '2abc'").
 long number_option(const char *usage, const char *name, long min, long max, const char *what);
 
+// Does a path given for a counterpart name a C or C++ source, by its suffix?
+bool is_source(const char *path);
+
 // The next option of argv that is one of options (each a long option with
 // a short value of its own), as getopt_long(3) gives it, with its value in
 // optarg; -1 after the last. -h and --help print the usage on standard

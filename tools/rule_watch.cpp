@@ -56,11 +56,9 @@ void watch_start(RuleWatch *watch, double now) {
     watch->started = watch->last_seen = now;
 }
 
-void watch_event(Event *event, double when, const std::string &what) {
-    if (event->count++ == 0) {
-        event->at = when;
+void watch_event(Event *event, const std::string &what) {
+    if (event->count++ == 0)
         event->what = what;
-    }
 }
 
 void watch_gone(RuleWatch *watch, size_t client, double when) {
@@ -102,17 +100,17 @@ void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
     for (int i = 0; i < 2; i++) {
         const SetSeen &was = watch->sets[i], &is = sets[i];
         if (was.id != -1 && is.id != was.id) {
-            watch_event(&watch->set_gone[i], now,
+            watch_event(&watch->set_gone[i],
                         format_text("the %s set (key %d) was %s at %.1f s", SET_NAME[i], SET_KEY[i],
                                     is.id == -1 ? "removed" : "replaced by another", at));
         } else if (was.id != -1 && (is.mode != was.mode || is.owner != was.owner)) {
-            watch_event(&watch->set_permissions[i], now,
+            watch_event(&watch->set_permissions[i],
                         format_text("the %s set's owner or mode was changed at %.1f s, from uid "
                                     "%d mode %03o to uid %d mode %03o",
                                     SET_NAME[i], at, static_cast<int>(was.owner), was.mode,
                                     static_cast<int>(is.owner), is.mode));
         } else if (was.id != -1 && is.changed != was.changed && inside > 0) {
-            watch_event(&watch->set_outright[i], now,
+            watch_event(&watch->set_outright[i],
                         format_text("the %s set's value was set outright (semctl) at %.1f s "
                                     "while %d client%s inside, which wipes their guards",
                                     SET_NAME[i], at, inside, inside == 1 ? " was" : "s were"));

@@ -45,7 +45,6 @@ struct SetSeen {
 // The first time something happened, and how often.
 struct Event {
     int count = 0;
-    double at = -1;
     std::string what;
 };
 
@@ -78,8 +77,8 @@ void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
 // The sets alone, as seen at now with inside clients inside (after the stop, 0).
 void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
 
-// Notes what happened at when to the event: its first description is kept.
-void watch_event(Event *event, double when, const std::string &what);
+// Counts what happened to the event; its first description is kept.
+void watch_event(Event *event, const std::string &what);
 
 // The run is over: closes every breach still going on.
 void watch_end(RuleWatch *watch, double now);

@@ -119,7 +119,7 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
     }
     if (said == SAID_OUT_OF_CYCLE) { // a line no client wrote: shown, but made safe
         printf("%s\n", printable(line).c_str());
-        watch_event(&run.rules.out_of_cycle, when,
+        watch_event(&run.rules.out_of_cycle,
                     format_text("client %d's pipe carried \"%.200s\" at %.1f s, which its cycle "
                                 "does not allow there",
                                 pid, printable(line).c_str(), since_start(run, when)));
@@ -181,10 +181,10 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     std::string what =
         format_text("%d ended at %.1f s, %s", pid, since_start(run, now), how.c_str());
     if (counterpart)
-        watch_event(&run.rules.counterpart_ended, now,
+        watch_event(&run.rules.counterpart_ended,
                     "the " + std::string(run.counterpart_name) + " " + what);
     else
-        watch_event(&run.rules.client_failed, now, what + ": " + run.last_other_line[index]);
+        watch_event(&run.rules.client_failed, what + ": " + run.last_other_line[index]);
     ended(run, index, "ended");
 }
 
@@ -386,7 +386,7 @@ static void stop_counterpart(Run &run, int sig) {
         run.stopping[run.counterpart] = sig;
         kill(-pid, sig);
         if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
-            watch_event(&run.rules.not_stopped, monotonic_seconds(),
+            watch_event(&run.rules.not_stopped,
                         format_text("the %s %d did not end within %.0f s of SIGTERM to its "
                                     "process group, and was killed with SIGKILL",
                                     run.counterpart_name, pid, STOP_GRACE_SECONDS));
@@ -404,7 +404,7 @@ static void stop_counterpart(Run &run, int sig) {
     std::string which;
     for (size_t i = 0; i < left.size() && i < 5; i++)
         which += format_text("%s%d (%.40s)", i > 0 ? ", " : "", left[i].pid, left[i].name.c_str());
-    watch_event(&run.rules.processes_left, monotonic_seconds(),
+    watch_event(&run.rules.processes_left,
                 format_text("%zu process%s of the %s still ran %.0f s after the stop: %s%s; "
                             "killed with SIGKILL",
                             left.size(), left.size() == 1 ? "" : "es", run.counterpart_name,
