@@ -163,7 +163,7 @@ static double start_batch(const Program &program, int n) {
         err(1, "cannot make the clients' pipe");
     double started = monotonic_seconds();
     for (int i = 0; i < n; i++)
-        if (start_child(&clients, program.argv, false) == -1)
+        if (start_child(&clients, program.argv) == -1)
             err(1, "cannot start %s", program.argv[0]);
     for (int announced = 0; announced < n;)
         announced +=

@@ -29,7 +29,7 @@ struct DemoRun {
 class Demo : public PrivateIpc {
   protected:
     DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000) {
-        Spawned demo = spawn(DEMO_PATH, args);
+        Child demo = spawn(DEMO_PATH, args);
         std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
         DemoRun run;
         for (std::string line; std::getline(out, line);)
@@ -57,7 +57,7 @@ class Demo : public PrivateIpc {
     // The demo's programs run in process groups of their own: only the demo
     // can end them, and it does so on SIGTERM.
     void TearDown() override {
-        for (const Spawned &s : spawned)
+        for (const Child &s : spawned.list)
             if (kill(s.pid, SIGTERM) == 0)
                 wait_exit(s.pid, 15000);
         PrivateIpc::TearDown();
@@ -120,12 +120,16 @@ TEST(VisitCount, CountsNoLineOutOfItsClientsCycle) {
 // reaped, whose pid may by then be any other process's.
 TEST(Chaos, PicksOnlyALivingProcess) {
     std::mt19937 random(1);
-    const std::vector<Process> runs[] = {
-        {{true, false}, {false, true}, {false, false}, {false, true}}, // the doorkeeper ended
-        {{true, false}, {false, false}},                               // nothing alive
-        {{true, false}, {false, true}, {true, true}},                  // a new doorkeeper
+    auto door = [](bool alive) {
+        return Child{.pid = 1, .out = -1, .alive = alive, .counterpart = true};
     };
-    for (const std::vector<Process> &processes : runs)
+    auto client = [](bool alive) { return Child{.pid = 1, .out = -1, .alive = alive}; };
+    const std::vector<Child> runs[] = {
+        {door(false), client(true), client(false), client(true)}, // the doorkeeper ended
+        {door(false), client(false)},                             // nothing alive
+        {door(false), client(true), door(true)},                  // a new doorkeeper
+    };
+    for (const std::vector<Child> &processes : runs)
         for (int i = 0; i < 100; i++) {
             size_t victim = pick_victim(processes, random);
             ASSERT_TRUE(victim == NO_VICTIM || processes[victim].alive) << victim;
@@ -161,7 +165,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         {{"--clients", "200"}, "the hard limit is 100", 100},
     };
     for (const Refused &r : refused) {
-        Spawned demo = spawn(DEMO_PATH, r.args, [&r] {
+        Child demo = spawn(DEMO_PATH, r.args, [&r] {
             rlimit limit = {r.files, r.files};
             if (r.files > 0)
                 setrlimit(RLIMIT_NOFILE, &limit);
@@ -188,7 +192,7 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     auto grade = [&](std::vector<std::string> sources) {
         std::vector<std::string> args = {"--logs", dir, "--report", report};
         args.insert(args.end(), sources.begin(), sources.end());
-        Spawned grader = spawn(KLIENT_GRADE_PATH, args);
+        Child grader = spawn(KLIENT_GRADE_PATH, args);
         std::string card = read_rest(grader.out, 20000);
         int status = wait_exit(grader.pid, 5000);
         return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);

@@ -23,20 +23,20 @@ using Doorkeeper = PrivateIpc;
 // stand, and every unit is back.
 TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
     constexpr int CLIENTS = 7;
-    Spawned door = spawn(DOORKEEPER_PATH);
+    Child door = spawn(DOORKEEPER_PATH);
     for (int i = 0; i < CLIENTS; i++)
         spawn(KLIENT_PATH);
     double start = seconds_now();
     std::map<pid_t, double> entered; // first "konsumuje" of each client
     while (entered.size() < CLIENTS && seconds_now() - start < 20) {
         std::vector<pollfd> fds; // the clients' pipes, in the order they were spawned
-        for (size_t i = 1; i < spawned.size(); i++)
-            fds.push_back({spawned[i].out, POLLIN, 0});
+        for (size_t i = 1; i < spawned.list.size(); i++)
+            fds.push_back({spawned.list[i].out, POLLIN, 0});
         poll(fds.data(), fds.size(), 1000);
-        for (size_t i = 1; i < spawned.size(); i++)
+        for (size_t i = 1; i < spawned.list.size(); i++)
             if (fds[i - 1].revents & POLLIN) {
-                pid_t pid = spawned[i].pid;
-                if (read_line(spawned[i].out) == announcement("konsumuje", pid))
+                pid_t pid = spawned.list[i].pid;
+                if (read_line(spawned.list[i].out) == announcement("konsumuje", pid))
                     entered.try_emplace(pid, seconds_now() - start);
             }
     }
@@ -51,10 +51,10 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
 
     kill(door.pid, SIGTERM);
     EXPECT_TRUE(WIFSIGNALED(wait_exit(door.pid)));
-    for (size_t i = 1; i < spawned.size(); i++)
-        kill(spawned[i].pid, SIGTERM);
-    for (size_t i = 1; i < spawned.size(); i++)
-        EXPECT_TRUE(WIFSIGNALED(wait_exit(spawned[i].pid)));
+    for (size_t i = 1; i < spawned.list.size(); i++)
+        kill(spawned.list[i].pid, SIGTERM);
+    for (size_t i = 1; i < spawned.list.size(); i++)
+        EXPECT_TRUE(WIFSIGNALED(wait_exit(spawned.list[i].pid)));
     EXPECT_EQ(sem_value(FREE_SEM_KEY) + sem_value(ENTRY_SEM_KEY), FREE_SEM_INITIAL);
 }
 
@@ -67,7 +67,7 @@ TEST_F(Doorkeeper, DeathWhileHoldingAUnitGivesItBack) {
         sem_set(FREE_SEM_KEY, 0);
         pid_t pid;
         // The second semop is the wait: the first is start-up's try of the guard.
-        Spawned door = spawn_with_call_paused(DOORKEEPER_PATH, "semop,semtimedop", 2, &pid);
+        Child door = spawn_with_call_paused(DOORKEEPER_PATH, "semop,semtimedop", 2, &pid);
         ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
         sem_set(FREE_SEM_KEY, 1);
         await_pause(door);
@@ -82,7 +82,7 @@ TEST_F(Doorkeeper, DeathWhileHoldingAUnitGivesItBack) {
 
 TEST_F(Doorkeeper, FailedRaiseGivesTheUnitBack) {
     sem_set(ENTRY_SEM_KEY, 32767); // the kernel's maximum value
-    Spawned door = spawn(DOORKEEPER_PATH);
+    Child door = spawn(DOORKEEPER_PATH);
     EXPECT_EQ(read_rest(door.err), "doorkeeper: cannot raise the entry semaphore (key 66267): "
                                    "Numerical result out of range\n");
     EXPECT_EQ(wait_exit(door.pid), 1 << 8);
@@ -102,17 +102,17 @@ TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
         "it (from a child PID namespace, one outside is not seen); once no program using it is "
         "running, remove it (ipcrm -S 66268) and start again\n";
     pid_t pid;
-    Spawned maker = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
+    Child maker = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(maker); // the free set is made, its starting value not yet given
     kill(pid, SIGKILL);
     EXPECT_NE(wait_exit(maker.pid, 2 * PAUSE_SECONDS * 1000), -1); // strace, once it has seen that
-    Spawned first = spawn(DOORKEEPER_PATH);
+    Child first = spawn(DOORKEEPER_PATH);
     // Said once the set is too old for a maker that is merely slow.
     EXPECT_EQ(read_line(first.err, (START_GRACE_SECONDS + 2) * 1000), never_started);
     ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
     kill(first.pid, SIGKILL); // its exit stamps the set's last-operation time
     EXPECT_TRUE(WIFSIGNALED(wait_exit(first.pid)));
-    Spawned door = spawn(DOORKEEPER_PATH);
+    Child door = spawn(DOORKEEPER_PATH);
     EXPECT_EQ(read_line(door.err), never_started);
     ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
     sem_set(FREE_SEM_KEY, 1); // a counterpart may still raise it
@@ -121,14 +121,14 @@ TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
 
     semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
     sem_set(FREE_SEM_KEY, 1);
-    Spawned other = spawn(DOORKEEPER_PATH);
+    Child other = spawn(DOORKEEPER_PATH);
     EXPECT_EQ(read_line(other.out), "doorkeeper: let one in (admission 1)\n");
     EXPECT_EQ(read_line(other.err, 300), "");
 
     semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
-    Spawned slow = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid, 1);
+    Child slow = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid, 1);
     await_pause(slow);
-    Spawned patient = spawn(DOORKEEPER_PATH);
+    Child patient = spawn(DOORKEEPER_PATH);
     EXPECT_EQ(read_line(patient.out), "doorkeeper: let one in (admission 1)\n");
     EXPECT_EQ(read_line(patient.err, 300), "");
 }

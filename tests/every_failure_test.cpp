@@ -165,7 +165,7 @@ class EveryFailure : public PrivateIpc, public ::testing::WithParamInterface<Cas
         std::vector<std::string> args = {"-qq"};
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(c.path);
-        Spawned s = spawn(STRACE, args, no_leak_check);
+        Child s = spawn(STRACE, args, no_leak_check);
         Outcome o;
         bool ended = false;
         eventually(

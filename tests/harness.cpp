@@ -23,45 +23,34 @@ void PrivateIpc::SetUp() {
         << "cannot make a private IPC namespace (" << strerror(errno)
         << "): run as root, or enable unprivileged user namespaces; the tests never use the "
            "host's semaphores";
+    ASSERT_EQ(open_children(&spawned), 0) << strerror(errno);
 }
 
 void PrivateIpc::TearDown() {
     for (pid_t pid : traced)
         kill(pid, SIGKILL);
-    for (const Spawned &s : spawned) {
+    for (const Child &s : spawned.list) {
         kill(s.pid, SIGKILL);
         waitpid(s.pid, nullptr, 0);
         close(s.out);
         close(s.err);
     }
+    close(spawned.epoll_fd);
 }
 
-Spawned PrivateIpc::spawn(const char *path, std::vector<std::string> args,
-                          const std::function<void()> &in_child) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
-        throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        if (in_child)
-            in_child();
-        std::vector<char *> argv{const_cast<char *>(path)};
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(path, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    spawned.push_back({pid, out[0], err[0]});
-    return spawned.back();
+Child PrivateIpc::spawn(const char *path, std::vector<std::string> args,
+                        const std::function<void()> &in_child) {
+    std::vector<const char *> argv{path};
+    for (const std::string &a : args)
+        argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    if (start_child(&spawned, argv.data(), {.errors = ERRORS_OWN_PIPE, .in_child = in_child}) == -1)
+        throw std::runtime_error(std::string("cannot start ") + path + ": " + strerror(errno));
+    return spawned.list.back();
 }
 
-Spawned PrivateIpc::spawn_with_call_paused(const char *path, const char *syscalls, int nth,
-                                           pid_t *program, int pause_seconds) {
+Child PrivateIpc::spawn_with_call_paused(const char *path, const char *syscalls, int nth,
+                                         pid_t *program, int pause_seconds) {
     const char *strace = "/usr/bin/strace";
     if (access(strace, X_OK) != 0)
         throw std::runtime_error("strace is needed for this test");
@@ -70,7 +59,7 @@ Spawned PrivateIpc::spawn_with_call_paused(const char *path, const char *syscall
     std::string inject = std::string("inject=") + syscalls +
                          ":delay_exit=" + std::to_string(pause_seconds * 1000000) +
                          ":when=" + std::to_string(nth);
-    Spawned tracer =
+    Child tracer =
         spawn(strace, {"-qq", "-e", std::string("trace=") + syscalls, "-e", inject, path});
     // strace forks test children of its own first: wait for the one that
     // runs path.
@@ -102,7 +91,7 @@ void no_leak_check() {
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
 }
 
-void await_pause(const Spawned &traced) {
+void await_pause(const Child &traced) {
     std::string line;
     while (!(line = read_line(traced.err, PAUSE_SECONDS * 1000)).empty())
         if (line.find("(DELAYED)") != std::string::npos)

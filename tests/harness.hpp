@@ -2,6 +2,8 @@
 // private IPC namespace so that it never sees the host's sets or another test's.
 #pragma once
 
+#include "child_lines.hpp"
+
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
@@ -10,28 +12,23 @@
 
 constexpr int PAUSE_SECONDS = 3;
 
-struct Spawned {
-    pid_t pid;
-    int out; // read end of the child's standard output
-    int err; // read end of the child's standard error
-};
-
 // Each test starts in a fresh IPC namespace; every process it spawned is
 // killed when it ends.
 class PrivateIpc : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    // in_child runs in the new process just before it executes path.
-    Spawned spawn(const char *path, std::vector<std::string> args = {},
-                  const std::function<void()> &in_child = {});
+    // Starts path with its standard output and standard error each on a pipe
+    // of its own; in_child runs in the new process just before it executes path.
+    Child spawn(const char *path, std::vector<std::string> args = {},
+                const std::function<void()> &in_child = {});
     // Runs path under strace, which holds back the return of the program's
     // nth call of one of syscalls (say "semget") for pause_seconds: the call
     // has done its work and the program has not yet seen it. Returns strace,
     // which ends as the program ends; *program is the program's pid.
-    Spawned spawn_with_call_paused(const char *path, const char *syscalls, int nth, pid_t *program,
-                                   int pause_seconds = PAUSE_SECONDS);
-    std::vector<Spawned> spawned;
+    Child spawn_with_call_paused(const char *path, const char *syscalls, int nth, pid_t *program,
+                                 int pause_seconds = PAUSE_SECONDS);
+    Children spawned;
     std::vector<pid_t> traced; // strace's programs, which outlive a killed strace
 };
 
@@ -40,7 +37,7 @@ class PrivateIpc : public ::testing::Test {
 void no_leak_check();
 
 // Waits until a program from spawn_with_call_paused is inside its pause.
-void await_pause(const Spawned &traced);
+void await_pause(const Child &traced);
 
 // Reads one line, or returns "" on end of file or after timeout_ms.
 std::string read_line(int fd, int timeout_ms = 3000);

@@ -69,7 +69,7 @@ static std::string leaves(pid_t pid) {
 }
 
 TEST_F(Klient, OnFreshSetsCreatesThemAnnouncesAndWaits) {
-    Spawned k = spawn(KLIENT_PATH, {"--help", "x"}); // arguments change nothing
+    Child k = spawn(KLIENT_PATH, {"--help", "x"}); // arguments change nothing
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     // The keys and starting values by their literal numbers, as other programs know them.
     ASSERT_TRUE(eventually([] { return sem_waiting(66267) == 1; }));
@@ -84,14 +84,14 @@ TEST_F(Klient, OnFreshSetsCreatesThemAnnouncesAndWaits) {
 // exclusive create and the attach must be made afresh.
 TEST_F(Klient, JoinKeepsWhatOthersDidAndSurvivesARemovedSet) {
     pid_t pid;
-    Spawned creator = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
+    Child creator = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(creator); // the free set exists, its starting value not yet given
     sembuf up = {0, 1, 0};
     ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &up, 1), 0);
     EXPECT_EQ(read_line(creator.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 6);
 
-    Spawned joiner = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
+    Child joiner = spawn_with_call_paused(KLIENT_PATH, "semget", 1, &pid);
     await_pause(joiner); // its exclusive create has failed: the set exists
     ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
     EXPECT_EQ(read_line(joiner.out, 2 * PAUSE_SECONDS * 1000), wants(pid));
@@ -100,7 +100,7 @@ TEST_F(Klient, JoinKeepsWhatOthersDidAndSurvivesARemovedSet) {
 
 TEST_F(Klient, CreatesTheMissingFreeSetAndAttachesToTheEntrySet) {
     sem_set(ENTRY_SEM_KEY, 4);
-    Spawned k = spawn(KLIENT_PATH);
+    Child k = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     EXPECT_EQ(read_line(k.out), consumes(k.pid));
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
@@ -111,7 +111,7 @@ TEST_F(Klient, CreatesTheMissingFreeSetAndAttachesToTheEntrySet) {
 // seconds after it was let in: the time stopped is not added.
 TEST_F(Klient, VisitLastsFifteenSecondsAndGivesOneUnitBack) {
     sem_set(ENTRY_SEM_KEY, 1);
-    Spawned k = spawn(KLIENT_PATH);
+    Child k = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     EXPECT_EQ(read_line(k.out), consumes(k.pid));
     double entered = seconds_now();
@@ -134,7 +134,7 @@ TEST_F(Klient, VisitLastsFifteenSecondsAndGivesOneUnitBack) {
 }
 
 TEST_F(Klient, StopAndContinueWhileWaitingLetsNothingIn) {
-    Spawned k = spawn(KLIENT_PATH);
+    Child k = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(k.out), wants(k.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     kill(k.pid, SIGSTOP);
@@ -155,7 +155,7 @@ TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
     } rows[] = {{0, SIGINT}, {0, SIGTERM}, {0, SIGHUP}, {0, SIGKILL}, {SIGHUP, SIGTERM}};
     for (const auto &row : rows) {
         int ignored = row.ignored, sig = row.sig;
-        Spawned k = spawn(KLIENT_PATH, {}, [ignored] {
+        Child k = spawn(KLIENT_PATH, {}, [ignored] {
             if (ignored != 0)
                 signal(ignored, SIG_IGN);
         });
@@ -176,7 +176,7 @@ TEST_F(Klient, AnySignalWhileWaitingChangesNoValue) {
 // before its wait begins, delivered from inside semop by a preloaded library,
 // still ends it: the handler's repeating kick breaks the wait.
 TEST_F(Klient, SignalJustBeforeTheWaitEndsIt) {
-    Spawned k = spawn(KLIENT_PATH, {}, [] {
+    Child k = spawn(KLIENT_PATH, {}, [] {
         setenv("LD_PRELOAD", SIGNAL_IN_CALL_PATH, 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     });
@@ -193,7 +193,7 @@ TEST_F(Klient, AnyDeathWhileConsumingGivesTheUnitBack) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGKILL, SIGQUIT, SIGSEGV}) {
         bool caught = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
         sem_set(ENTRY_SEM_KEY, 1);
-        Spawned k = spawn(KLIENT_PATH, {}, [] {
+        Child k = spawn(KLIENT_PATH, {}, [] {
             rlimit no_core = {};
             setrlimit(RLIMIT_CORE, &no_core);
             // Under AddressSanitizer, a SIGSEGV would end in its report instead.
@@ -212,11 +212,11 @@ TEST_F(Klient, AnyDeathWhileConsumingGivesTheUnitBack) {
 
 // A client that cannot write "konsumuje" gives its unit back at once.
 TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
-    Spawned gone = spawn(KLIENT_PATH); // its reader goes away
+    Child gone = spawn(KLIENT_PATH); // its reader goes away
     EXPECT_EQ(read_line(gone.out), wants(gone.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     close(gone.out);
-    spawned.back().out = -1;
+    spawned.list.back().out = -1;
     sem_set(ENTRY_SEM_KEY, 1);
     int status = wait_exit(gone.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE);
@@ -225,7 +225,7 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
 
     // Standard output is a file that may grow by the first line only.
     sem_set(ENTRY_SEM_KEY, 1);
-    Spawned full = spawn(KLIENT_PATH, {}, [] {
+    Child full = spawn(KLIENT_PATH, {}, [] {
         FILE *file = tmpfile();
         dup2(fileno(file), STDOUT_FILENO);
         rlimit limit = {};
@@ -238,7 +238,7 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
 
     // A full pipe that nobody reads: SIGTERM still ends the client, blocked
     // writing "konsumuje" with its unit, at once.
-    Spawned stuck = spawn(KLIENT_PATH);
+    Child stuck = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(stuck.out), wants(stuck.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     int filler = fill_pipe(stuck.out);
@@ -256,7 +256,7 @@ TEST_F(Klient, OutputFailureWhenLetInGivesTheUnitBack) {
 // SIGALRM meanwhile is no failure. Once the pipe is read, the lines follow.
 // The client's parent left SIGALRM blocked, as a mask survives exec.
 TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
-    Spawned k = spawn(KLIENT_PATH, {}, [] {
+    Child k = spawn(KLIENT_PATH, {}, [] {
         sigset_t alarm;
         sigemptyset(&alarm);
         sigaddset(&alarm, SIGALRM);
@@ -318,7 +318,7 @@ TEST_F(Klient, ABackgroundClientOnAStoppingTerminalWritesWhileItHoldsAUnit) {
         for (;;)
             pause();
     }
-    spawned.push_back({leader, master, -1});
+    spawned.list.push_back({leader, master, -1});
     std::string wants = read_line(master);
     pid_t client = 0;
     sscanf(wants.c_str(), "Klient %d", &client);
@@ -339,11 +339,10 @@ TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
     close(mkstemp(trace));
     for (const std::string &name :
          {std::string(1100, 'x'), std::string("k\nklient: fake\x1b[2J")}) {
-        Spawned k =
-            spawn("/usr/bin/strace",
-                  {"-qq", "-o", trace, "-e", "trace=write", "-e", "signal=none", "/bin/bash", "-c",
-                   "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH},
-                  no_leak_check);
+        Child k = spawn("/usr/bin/strace",
+                        {"-qq", "-o", trace, "-e", "trace=write", "-e", "signal=none", "/bin/bash",
+                         "-c", "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH},
+                        no_leak_check);
         std::string said = read_rest(k.err);
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_LT(said.size(), 200u) << said;
@@ -363,7 +362,7 @@ TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
 // Each failure ends the client with one line naming the step, the key and the
 // reason, and it announces nothing that did not happen.
 TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
-    Spawned waiting = spawn(KLIENT_PATH);
+    Child waiting = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(waiting.out), wants(waiting.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     ASSERT_EQ(semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID), 0);
@@ -373,7 +372,7 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     EXPECT_EQ(wait_exit(waiting.pid), 1 << 8);
 
     // Let in with the free set gone: it ends at once, not after a visit.
-    Spawned guardless = spawn(KLIENT_PATH);
+    Child guardless = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(guardless.out), wants(guardless.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
@@ -387,7 +386,7 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
 
     sem_set(FREE_SEM_KEY, 32767); // the kernel's maximum value
     sem_set(ENTRY_SEM_KEY, 1);
-    Spawned full = spawn(KLIENT_PATH);
+    Child full = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(full.out), wants(full.pid));
     EXPECT_EQ(read_line(full.out), consumes(full.pid));
     kill(full.pid, SIGTERM);
@@ -401,7 +400,7 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     // SIGPIPE is caught like SIGTERM, so that even a unit held without a
     // guard goes back (here once a unit is taken and there is room again).
     sem_set(ENTRY_SEM_KEY, 1);
-    Spawned piped = spawn(KLIENT_PATH);
+    Child piped = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(piped.out), wants(piped.pid));
     EXPECT_EQ(read_line(piped.out), consumes(piped.pid));
     sembuf take = {0, -1, 0};
@@ -440,7 +439,7 @@ TEST_F(Klient, KernelLimitsFailBeforeAnythingIsTaken) {
         semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID);
         if (!set_kernel_limits(limits))
             GTEST_SKIP() << "cannot lower the kernel's semaphore limits here";
-        Spawned k = spawn(KLIENT_PATH);
+        Child k = spawn(KLIENT_PATH);
         EXPECT_EQ(read_rest(k.err), line);
         EXPECT_EQ(read_rest(k.out), "");
         EXPECT_EQ(wait_exit(k.pid), 1 << 8);
@@ -450,7 +449,7 @@ TEST_F(Klient, KernelLimitsFailBeforeAnythingIsTaken) {
     // Lowered while the client waits: its guard fails once it is let in, and
     // the unit goes back to the free semaphore before the client ends.
     ASSERT_TRUE(set_kernel_limits("32000 1024000000 500 32000"));
-    Spawned late = spawn(KLIENT_PATH);
+    Child late = spawn(KLIENT_PATH);
     EXPECT_EQ(read_line(late.out), wants(late.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     ASSERT_TRUE(set_kernel_limits("32000 1024000000 1 32000"));
@@ -495,7 +494,7 @@ TEST_F(Klient, AnotherUsersSetsAreNamedAtTheJoin) {
         ds.sem_perm.mode = owner.mode;
         ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_SET, &ds), 0);
         for (const char *path : {KLIENT_PATH, DOORKEEPER_PATH}) {
-            Spawned p = spawn(path, {}, [path] {
+            Child p = spawn(path, {}, [path] {
                 // Opened first: the tree may lie where that user cannot go.
                 int program = open(path, O_RDONLY | O_CLOEXEC);
                 char *argv[] = {const_cast<char *>(path), nullptr};
@@ -519,7 +518,7 @@ TEST_F(Klient, ManyClientsStartingAtOnceShareTwoSets) {
     constexpr int CLIENTS = 30;
     for (int i = 0; i < CLIENTS; i++)
         spawn(KLIENT_PATH);
-    for (const Spawned &k : spawned)
+    for (const Child &k : spawned.list)
         EXPECT_EQ(read_line(k.out), wants(k.pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == CLIENTS; }));
     seminfo info = {};
@@ -536,7 +535,7 @@ TEST_F(Klient, SignalJustAfterBeingLetInGivesTheUnitBack) {
     sem_set(ENTRY_SEM_KEY, 0);
     pid_t pid;
     // The second semop is the wait: the first is start-up's try of the guard.
-    Spawned k = spawn_with_call_paused(KLIENT_PATH, "semop,semtimedop", 2, &pid);
+    Child k = spawn_with_call_paused(KLIENT_PATH, "semop,semtimedop", 2, &pid);
     EXPECT_EQ(read_line(k.out), wants(pid));
     ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
     sem_set(ENTRY_SEM_KEY, 1);

@@ -1,7 +1,7 @@
 // Picking chaos's next victim.
 #include "chaos.hpp"
 
-size_t pick_victim(const std::vector<Process> &processes, std::mt19937 &random) {
+size_t pick_victim(const std::vector<Child> &processes, std::mt19937 &random) {
     std::vector<size_t> clients;
     size_t counterpart = NO_VICTIM;
     for (size_t i = 0; i < processes.size(); i++) {

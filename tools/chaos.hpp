@@ -1,14 +1,11 @@
 // What the demo's chaos kills next.
 #pragma once
 
+#include "child_lines.hpp"
+
 #include <cstddef>
 #include <random>
 #include <vector>
-
-struct Process {
-    bool counterpart; // the doorkeeper, or the counterpart run in its place
-    bool alive;       // started and not yet reaped: its pid is still its own
-};
 
 constexpr int CHAOS_COUNTERPART_ONE_IN = 5; // how often chaos picks the counterpart
 constexpr size_t NO_VICTIM = static_cast<size_t>(-1);
@@ -17,4 +14,4 @@ constexpr size_t NO_VICTIM = static_cast<size_t>(-1);
 // one time in CHAOS_COUNTERPART_ONE_IN or when no client is alive, else a
 // client at random. Returns NO_VICTIM if that should be the counterpart and
 // none is alive, since it has ended on its own.
-size_t pick_victim(const std::vector<Process> &processes, std::mt19937 &random);
+size_t pick_victim(const std::vector<Child> &processes, std::mt19937 &random);

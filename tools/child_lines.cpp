@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -58,17 +59,44 @@ int share_one_pipe(Children *children) {
     return 0;
 }
 
-int start_child(Children *children, const char *const argv[], bool own_group, bool with_errors) {
-    bool shared = children->shared_out != -1;
-    int fds[2] = {-1, children->shared_out};
-    if (!shared && pipe2(fds, O_CLOEXEC) == -1)
-        return -1;
+// The child's side of a start with in_child: what posix_spawn would do, then
+// in_child, then the exec.
+[[noreturn]] static void exec_forked(const char *const argv[], int out, int err,
+                                     const StartHow &how) {
+    dup2(out, STDOUT_FILENO);
+    if (err != -1)
+        dup2(err, STDERR_FILENO);
+    if (how.own_group)
+        setpgid(0, 0);
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; sig++)
+        sigaction(sig, &default_action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    how.in_child();
+    // execv only reads the arguments; its prototype predates const.
+    execv(argv[0], const_cast<char *const *>(argv));
+    _exit(127);
+}
+
+// Starts argv with standard output on out and standard error on err (-1:
+// kept). Returns 0 with *pid set, or an error number.
+static int spawn_or_fork(const char *const argv[], int out, int err, const StartHow &how,
+                         pid_t *pid) {
+    if (how.in_child) {
+        *pid = fork();
+        if (*pid == 0)
+            exec_forked(argv, out, err, how);
+        return *pid == -1 ? errno : 0;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    if (with_errors)
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    if (err != -1)
+        posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
     posix_spawnattr_init(&attr);
     // Signals this process ignores or blocks would otherwise stay so in the child.
     sigset_t all, none;
@@ -77,14 +105,41 @@ int start_child(Children *children, const char *const argv[], bool own_group, bo
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (own_group)
+    if (how.own_group)
         flags |= POSIX_SPAWN_SETPGROUP; // with group 0: a group of its own
     posix_spawnattr_setflags(&attr, flags);
-    pid_t pid;
     // posix_spawn only reads the arguments; its prototype predates const.
-    int err = posix_spawn(&pid, argv[0], &actions, &attr, const_cast<char *const *>(argv), environ);
+    int error =
+        posix_spawn(pid, argv[0], &actions, &attr, const_cast<char *const *>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    return error;
+}
+
+int start_child(Children *children, const char *const argv[], const StartHow &how) {
+    bool shared = children->shared_out != -1;
+    int fds[2] = {-1, children->shared_out};
+    int errors[2] = {-1, -1};
+    if (!shared && pipe2(fds, O_CLOEXEC) == -1)
+        return -1;
+    if (how.errors == ERRORS_OWN_PIPE && pipe2(errors, O_CLOEXEC) == -1) {
+        int error = errno;
+        if (!shared) {
+            close(fds[0]);
+            close(fds[1]);
+        }
+        errno = error;
+        return -1;
+    }
+    if (how.errors == ERRORS_WITH_OUTPUT)
+        errors[1] = fds[1];
+    pid_t pid;
+    int err = spawn_or_fork(argv, fds[1], errors[1], how, &pid);
+    if (how.errors == ERRORS_OWN_PIPE) {
+        close(errors[1]);
+        if (err != 0)
+            close(errors[0]);
+    }
     if (!shared) {
         close(fds[1]);
         epoll_event ev = {};
@@ -96,6 +151,8 @@ int start_child(Children *children, const char *const argv[], bool own_group, bo
             // Started, but nobody could read it: it must not run on untracked.
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
+            if (how.errors == ERRORS_OWN_PIPE)
+                close(errors[0]);
         }
         if (err != 0)
             close(fds[0]);
@@ -104,7 +161,9 @@ int start_child(Children *children, const char *const argv[], bool own_group, bo
         errno = err;
         return -1;
     }
-    children->list.push_back({pid, fds[0], {}});
+    Child child = {pid, fds[0]};
+    child.err = how.errors == ERRORS_OWN_PIPE ? errors[0] : -1;
+    children->list.push_back(child);
     return static_cast<int>(children->list.size() - 1);
 }
 

@@ -1,6 +1,6 @@
 // Starting programs with standard output on a pipe of their own, and reading
-// their lines as they come, each with the time it was read: what the demo and
-// the benchmark share.
+// their lines as they come, each with the time it was read: what the demo, the
+// grader, the benchmark and the tests share.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,11 @@
 
 struct Child {
     pid_t pid;
-    int out;             // read end of its own pipe; -1 once it has ended, or if shared
-    std::string partial; // a line not yet read to its end
+    int out;                  // read end of its own pipe; -1 once it has ended, or if shared
+    int err = -1;             // read end of its standard error's pipe, with ERRORS_OWN_PIPE
+    std::string partial = {}; // a line not yet read to its end
+    bool alive = true;        // not yet reaped (by its starter): its pid is still its own
+    bool counterpart = false; // for the demo: the counterpart, not a client
 };
 
 struct Children {
@@ -50,16 +53,25 @@ int open_children(Children *children);
 // errno set.
 int share_one_pipe(Children *children);
 
+// Where a child's standard error goes: where this process's goes, on the pipe
+// of its standard output (a line written in one call stays whole), or on a
+// pipe of its own.
+enum Errors : unsigned char { ERRORS_KEPT, ERRORS_WITH_OUTPUT, ERRORS_OWN_PIPE };
+
+struct StartHow {
+    bool own_group = false; // a process group of its own, which Ctrl-C at a terminal misses
+    Errors errors = ERRORS_KEPT;
+    // Run in the new process just before its exec. Without it the child is
+    // spawned, not forked, so that the cost of a start does not grow with
+    // what this process holds.
+    std::function<void()> in_child = {};
+};
+
 // Starts argv[0] with the arguments argv (ended by a null pointer), standard
-// output on a new pipe (or the shared one), standard error on that pipe too
-// if with_errors (a line written in one call stays whole), the other
-// descriptors as this process has them, default signal handling, and, if
-// own_group, in a process group of its own (so that Ctrl-C at a terminal does
-// not reach it). It is spawned, not forked, so that the cost of a start does
-// not grow with what this process holds. Returns its index in the list, or -1
-// with errno set.
-int start_child(Children *children, const char *const argv[], bool own_group,
-                bool with_errors = false);
+// output on a new pipe (or the shared one), the other descriptors as this
+// process has them, and default signal handling with no signal blocked.
+// Returns its index in the list, or -1 with errno set.
+int start_child(Children *children, const char *const argv[], const StartHow &how = {});
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
 // without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)

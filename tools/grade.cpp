@@ -99,7 +99,8 @@ static std::string field(std::string text) {
 // or -1 with errno set if it could not start.
 static int run_to_end(const char *const argv[], std::string *output) {
     Children children;
-    if (open_children(&children) == -1 || start_child(&children, argv, true, true) == -1)
+    if (open_children(&children) == -1 ||
+        start_child(&children, argv, {.own_group = true, .errors = ERRORS_WITH_OUTPUT}) == -1)
         return -1;
     auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
     while (children.list[0].out != -1)
@@ -162,7 +163,8 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     std::vector<const char *> argv = {demo.c_str(), "--private", "--counterpart", command.c_str()};
     argv.insert(argv.end(), s.args.begin(), s.args.end());
     argv.push_back(nullptr);
-    int child = start_child(children, argv.data(), true, true);
+    int child =
+        start_child(children, argv.data(), {.own_group = true, .errors = ERRORS_WITH_OUTPUT});
     if (child == -1)
         err(2, "cannot start %s", demo.c_str());
     job.pid = children->list[child].pid;

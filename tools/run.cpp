@@ -42,7 +42,6 @@ struct Run {
     RunOptions options;
     const char *counterpart_name;          // "doorkeeper" for ours
     Children children;                     // every process started, in order
-    std::vector<Process> process;          // the same order
     std::map<size_t, int> stopping;        // the signal the demo sent each, to end it
     size_t counterpart = NO_VICTIM;        // the one started last
     std::vector<pid_t> counterpart_groups; // every counterpart's, in order
@@ -67,7 +66,7 @@ static double since_start(const Run &run, double when) {
 static void log_event(const Run &run, size_t index, const char *event, double when) {
     if (run.event_log == nullptr)
         return;
-    if (run.process[index].counterpart)
+    if (run.children.list[index].counterpart)
         fprintf(run.event_log, "%.3f\t%s\t%s\n", since_start(run, when), run.counterpart_name,
                 event);
     else
@@ -85,10 +84,10 @@ static size_t start(Run &run, bool counterpart) {
     const char *const *argv = !counterpart                      ? client
                               : run.options.counterpart.empty() ? ours
                                                                 : theirs;
-    int index = start_child(&run.children, argv, true, true);
+    int index = start_child(&run.children, argv, {.own_group = true, .errors = ERRORS_WITH_OUTPUT});
     if (index == -1)
         err(2, "cannot start %s", counterpart ? run.counterpart_name : "a client");
-    run.process.push_back({counterpart, true});
+    run.children.list[index].counterpart = counterpart;
     if (counterpart) {
         run.counterpart = index;
         run.counterpart_groups.push_back(run.children.list[index].pid);
@@ -99,7 +98,7 @@ static size_t start(Run &run, bool counterpart) {
 // Passes a line through and notes what it says. A client's line that is not
 // an announcement is one of its messages, from its standard error.
 static void take_line(Run &run, size_t index, const std::string &line, double when) {
-    if (run.process[index].counterpart) {
+    if (run.children.list[index].counterpart) {
         if (!run.options.counterpart.empty()) {
             printf("counterpart: %s\n", line.c_str());
         } else if (line.starts_with("doorkeeper: let one in")) {
@@ -155,7 +154,7 @@ static void drain(Run &run) {
 
 static void ended(Run &run, size_t index, const char *event) {
     double now = monotonic_seconds();
-    run.process[index].alive = false;
+    run.children.list[index].alive = false;
     count_end(&run.visits, index);
     watch_gone(&run.rules, index, now);
     log_event(run, index, event, now);
@@ -175,7 +174,7 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     pid_t pid = run.children.list[index].pid;
     double now = monotonic_seconds();
     std::string how = describe_status(status);
-    bool counterpart = run.process[index].counterpart;
+    bool counterpart = run.children.list[index].counterpart;
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
     std::string what =
@@ -199,12 +198,12 @@ static void reap(Run &run) {
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        for (size_t i = 0; i < run.process.size(); i++) {
-            if (run.children.list[i].pid != pid || !run.process[i].alive)
+        for (size_t i = 0; i < run.children.list.size(); i++) {
+            if (run.children.list[i].pid != pid || !run.children.list[i].alive)
                 continue;
             auto sent = run.stopping.find(i);
             if (sent == run.stopping.end() ||
-                (!run.process[i].counterpart && failed(status, sent->second))) {
+                (!run.children.list[i].counterpart && failed(status, sent->second))) {
                 ended_by_itself(run, i, status);
             } else {
                 drain(run);
@@ -254,8 +253,8 @@ static std::vector<Seen> running_processes() {
 // group, or adopted by the demo, or descended from one of those.
 static std::vector<Seen> counterpart_processes(const Run &run) {
     std::set<pid_t> clients;
-    for (size_t i = 0; i < run.process.size(); i++)
-        if (!run.process[i].counterpart)
+    for (size_t i = 0; i < run.children.list.size(); i++)
+        if (!run.children.list[i].counterpart)
             clients.insert(run.children.list[i].pid);
     std::vector<Seen> all = running_processes(), theirs;
     std::set<pid_t> found;
@@ -277,7 +276,7 @@ static std::vector<Seen> counterpart_processes(const Run &run) {
 }
 
 static bool counterpart_alive(const Run &run) {
-    return run.counterpart != NO_VICTIM && run.process[run.counterpart].alive;
+    return run.counterpart != NO_VICTIM && run.children.list[run.counterpart].alive;
 }
 
 // Waits until done() holds or the grace has passed, reading lines and taking
@@ -359,8 +358,8 @@ static void print_status(const Run &run, double now) {
 // Kills one living client with SIGKILL and starts another in its place, or
 // the counterpart now and then.
 static void kill_one(Run &run, std::mt19937 &random) {
-    size_t victim = pick_victim(run.process, random);
-    if (victim == NO_VICTIM || run.process[victim].counterpart) {
+    size_t victim = pick_victim(run.children.list, random);
+    if (victim == NO_VICTIM || run.children.list[victim].counterpart) {
         restart_counterpart(run, "chaos");
         return;
     }
@@ -419,8 +418,8 @@ static void stop_counterpart(Run &run, int sig) {
 // by sig, failed.
 static void stop_clients(Run &run, int sig) {
     std::vector<size_t> targets;
-    for (size_t i = 0; i < run.process.size(); i++)
-        if (run.process[i].alive && !run.process[i].counterpart)
+    for (size_t i = 0; i < run.children.list.size(); i++)
+        if (run.children.list[i].alive && !run.children.list[i].counterpart)
             targets.push_back(i);
     if (sig == SIGTERM) {
         for (size_t i : targets)
@@ -446,11 +445,11 @@ static void stop_clients(Run &run, int sig) {
     }
     auto all_ended = [&run, &targets] {
         return std::none_of(targets.begin(), targets.end(),
-                            [&run](size_t i) { return run.process[i].alive; });
+                            [&run](size_t i) { return run.children.list[i].alive; });
     };
     if (!await(run, STOP_GRACE_SECONDS, all_ended)) {
         for (size_t i : targets)
-            if (run.process[i].alive)
+            if (run.children.list[i].alive)
                 kill(run.children.list[i].pid, SIGKILL);
         await(run, STOP_GRACE_SECONDS, all_ended);
     }
