@@ -11,7 +11,7 @@
 //   --handlers  catch the termination signals, and end by them
 //   --sleep     consume for 15 seconds, as the client does, instead of pause
 #include "shared_semaphores.hpp"
-#include "termination_signal.hpp"
+#include "signals_and_time.hpp"
 
 #include <csignal>
 #include <cstdio>

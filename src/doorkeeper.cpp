@@ -8,7 +8,7 @@
 // in the gaps marked where they are (in main, and in join_semaphore).
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
-#include "termination_signal.hpp"
+#include "signals_and_time.hpp"
 
 #include <cerrno>
 #include <sys/sem.h>

@@ -10,7 +10,7 @@
 // unit back first.
 #include "program_steps.hpp"
 #include "shared_semaphores.hpp"
-#include "termination_signal.hpp"
+#include "signals_and_time.hpp"
 
 #include <cerrno>
 #include <ctime>

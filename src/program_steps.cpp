@@ -3,7 +3,7 @@
 #include "program_steps.hpp"
 
 #include "shared_semaphores.hpp"
-#include "termination_signal.hpp"
+#include "signals_and_time.hpp"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,6 +1,7 @@
-// Catching the signals that end a program (SIGINT, SIGTERM, SIGHUP, SIGPIPE)
-// so that it can give back what it holds first, waking a blocked call at a
-// deadline, sleeping until one comes, and ending by them afterwards.
+// Signals and time: catching the signals that end a program (SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE) so that it can give back what it holds first, the
+// monotonic clock's deadlines, waking a blocked call at one, sleeping until
+// one, holding back terminal stops, and ending by a caught signal afterwards.
 #pragma once
 
 #include <csignal>

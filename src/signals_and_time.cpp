@@ -1,6 +1,5 @@
-// Catching the termination signals, waking blocked calls, sleeping until one
-// comes, and ending by them.
-#include "termination_signal.hpp"
+// Signal handlers, the wake timer, deadlines and sleeps.
+#include "signals_and_time.hpp"
 
 #include <cerrno>
 #include <unistd.h>
