@@ -18,14 +18,11 @@ void start_up(int *free_sem, int *entry_sem);
 
 // A maker that dies between making the free set and starting it leaves it at
 // 0 for good (see join_semaphore). Returns true if free_sem looks so: at 0,
-// and no process ever changed it by a semop (GETPID 0; from a PID namespace
-// that cannot see the last changer it reads 0 too), and either no semop ever
-// succeeded on it or nothing ever passed through the entry set (sem_otime 0:
-// an exit that undoes nothing stamps it as well, and nothing here takes units
-// from the entry set with SEM_UNDO). A set younger than START_GRACE_SECONDS
-// (by its creation time) is watched until it is that old, since its maker may
-// only be slow. Returns at once in every other case, and once a termination
-// signal has come. start_up warns of such a set.
+// GETPID 0, and sem_otime 0 on it or on the entry set (docs/design.md shows
+// why these, measured). A set younger than START_GRACE_SECONDS (by its
+// creation time) is watched until it is that old, since its maker may only be
+// slow. Returns at once in every other case, and once a termination signal
+// has come. start_up warns of such a set.
 constexpr int START_GRACE_SECONDS = 5;
 bool never_started(int free_sem, int entry_sem);
 

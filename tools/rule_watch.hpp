@@ -7,11 +7,9 @@
 // someone is let in; nobody but the kernel's own undo sets a value once
 // clients hold units.
 //
-// Counts from lines run behind the semaphores: a leaver gives its unit back
-// just before it says "ucieka", and that line can be read after the next
-// entrant's "konsumuje". So a breach counts only once it has lasted longer
-// than LATE_LINE_SECONDS, far longer than any line was measured late, and far
-// shorter than a real breach, which lasts a whole visit.
+// Counts from lines run behind the semaphores, so a breach counts only once
+// it has lasted longer than LATE_LINE_SECONDS (docs/demo.md says why, and how
+// it was measured).
 #pragma once
 
 #include <cstddef>
