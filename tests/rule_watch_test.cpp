@@ -47,7 +47,7 @@ class Rules : public ::testing::TestWithParam<Recorded> {};
 TEST_P(Rules, NameEveryRuleBrokenAndNoOther) {
     const Recorded &r = GetParam();
     RuleWatch watch;
-    watch_start(&watch, 0);
+    watch_begin(&watch, 0);
     r.run(&watch);
     watch_end(&watch, 20);
     std::set<std::string> rules;

@@ -255,7 +255,7 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
             "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
             total, total / SCENARIO_COUNT, SCENARIO_COUNT, at_once,
             rounds * (RUN_SECONDS + STOP_SECONDS));
-    double started = monotonic_seconds(), last_said = started;
+    double began = monotonic_seconds(), last_said = began;
     auto on_line = [jobs](size_t child, const std::string &line, double) {
         Job &job = (*jobs)[child];
         fprintf(job.log, "%s\n", line.c_str());
@@ -288,7 +288,7 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
         }
         double now = monotonic_seconds();
         if (now - last_said >= PROGRESS_EVERY_SECONDS) {
-            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n", now - started,
+            fprintf(stderr, "klient-grade: %.0f s: %zu running, %zu of %zu done\n", now - began,
                     running, finished, total);
             last_said = now;
         }

@@ -52,8 +52,8 @@ static void keep_longest(Breach *worst, const Breach &seen, double allowed) {
         *worst = seen;
 }
 
-void watch_start(RuleWatch *watch, double now) {
-    watch->started = watch->last_seen = now;
+void watch_begin(RuleWatch *watch, double now) {
+    watch->began = watch->last_seen = now;
 }
 
 void watch_event(Event *event, const std::string &what) {
@@ -96,7 +96,7 @@ static int start_total(const RuleWatch &watch) {
 // outright while clients held units: a value set so wipes the guards that
 // would give their units back.
 void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]) {
-    double at = now - watch->started;
+    double at = now - watch->began;
     for (int i = 0; i < 2; i++) {
         const SetSeen &was = watch->sets[i], &is = sets[i];
         if (was.id != -1 && is.id != was.id) {
@@ -168,7 +168,7 @@ static std::string times_in_all(const Event &event, const char *what) {
 
 std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value) {
     std::vector<Fault> faults;
-    auto since = [&watch](double when) { return when - watch.started; };
+    auto since = [&watch](double when) { return when - watch.began; };
     if (!watch.limit_broken.empty()) {
         Breach longest = {};
         int most = 0;

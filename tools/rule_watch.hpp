@@ -47,7 +47,7 @@ struct Event {
 };
 
 struct RuleWatch {
-    double started = 0, last_seen = 0;
+    double began = 0, last_seen = 0;
     Breach over_limit, over_units, under_units, stall; // going on now
     std::vector<Breach> limit_broken;                  // every over_limit that counted
     Breach worst_units, worst_withheld, worst_stall;   // the longest that counted
@@ -61,7 +61,7 @@ struct RuleWatch {
     Event out_of_cycle, counterpart_ended, client_failed, not_stopped, processes_left;
 };
 
-void watch_start(RuleWatch *watch, double now);
+void watch_begin(RuleWatch *watch, double now);
 
 // A client announced that it wants to enter, or that it consumes, or it ended.
 void watch_wants(RuleWatch *watch, size_t client, double when);

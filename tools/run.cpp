@@ -46,7 +46,7 @@ struct Run {
     size_t counterpart = NO_VICTIM;        // the one started last
     std::vector<pid_t> counterpart_groups; // every counterpart's, in order
     FILE *event_log = nullptr;
-    double started = 0;
+    double began = 0;  // when the run began, on the monotonic clock
     VisitCount visits; // of the clients, by index
     RuleWatch rules;
     std::map<size_t, std::string> last_other_line; // a client's, not an announcement
@@ -59,19 +59,18 @@ static void on_stop(int) {
     stop_requested = 1;
 }
 
-static double since_start(const Run &run, double when) {
-    return when - run.started;
+static double into_run(const Run &run, double when) {
+    return when - run.began;
 }
 
 static void log_event(const Run &run, size_t index, const char *event, double when) {
     if (run.event_log == nullptr)
         return;
     if (run.children.list[index].counterpart)
-        fprintf(run.event_log, "%.3f\t%s\t%s\n", since_start(run, when), run.counterpart_name,
-                event);
+        fprintf(run.event_log, "%.3f\t%s\t%s\n", into_run(run, when), run.counterpart_name, event);
     else
-        fprintf(run.event_log, "%.3f\t%d\t%s\n", since_start(run, when),
-                run.children.list[index].pid, event);
+        fprintf(run.event_log, "%.3f\t%d\t%s\n", into_run(run, when), run.children.list[index].pid,
+                event);
 }
 
 static size_t start(Run &run, bool counterpart) {
@@ -121,7 +120,7 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
         watch_event(&run.rules.out_of_cycle,
                     format_text("client %d's pipe carried \"%.200s\" at %.1f s, which its cycle "
                                 "does not allow there",
-                                pid, printable(line).c_str(), since_start(run, when)));
+                                pid, printable(line).c_str(), into_run(run, when)));
         return;
     }
     printf("%s\n", line.c_str());
@@ -177,8 +176,7 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     bool counterpart = run.children.list[index].counterpart;
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
-    std::string what =
-        format_text("%d ended at %.1f s, %s", pid, since_start(run, now), how.c_str());
+    std::string what = format_text("%d ended at %.1f s, %s", pid, into_run(run, now), how.c_str());
     if (counterpart)
         watch_event(&run.rules.counterpart_ended,
                     "the " + std::string(run.counterpart_name) + " " + what);
@@ -350,7 +348,7 @@ static int semaphore_value(key_t key, int command) {
 static void print_status(const Run &run, double now) {
     printf("-- %3.0fs: free %d, entry %d, %d waiting on entry; by their lines, %d inside, %d "
            "visits\n",
-           since_start(run, now), semaphore_value(FREE_SEM_KEY, GETVAL),
+           into_run(run, now), semaphore_value(FREE_SEM_KEY, GETVAL),
            semaphore_value(ENTRY_SEM_KEY, GETVAL), semaphore_value(ENTRY_SEM_KEY, GETNCNT),
            count_inside(run.visits), run.visits.completed + run.visits.cut_short);
 }
@@ -460,7 +458,7 @@ static void stop_clients(Run &run, int sig) {
 static int print_verdict(const Run &run, int free_value, int entry_value) {
     const RuleWatch &rules = run.rules;
     printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
-           rules.inside_seconds / std::max(rules.last_seen - run.started, 1e-9), FREE_SEM_INITIAL);
+           rules.inside_seconds / std::max(rules.last_seen - run.began, 1e-9), FREE_SEM_INITIAL);
     std::vector<Fault> found = judge_run(rules, free_value, entry_value);
     for (const Fault &fault : found)
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
@@ -511,18 +509,18 @@ int run_and_judge(const RunOptions &options) {
 
     std::mt19937 random(std::random_device{}());
     std::uniform_real_distribution<double> chaos_gap(CHAOS_MIN_SECONDS, CHAOS_MAX_SECONDS);
-    run.started = monotonic_seconds();
-    watch_start(&run.rules, run.started);
+    run.began = monotonic_seconds();
+    watch_begin(&run.rules, run.began);
     double lead = options.first == FIRST_NONE ? 0 : FIRST_LEAD_SECONDS;
-    double counterpart_at = run.started + (options.first == FIRST_CLIENTS ? lead : 0);
-    double clients_at = run.started + (options.first == FIRST_COUNTERPART ? lead : 0);
+    double counterpart_at = run.began + (options.first == FIRST_CLIENTS ? lead : 0);
+    double clients_at = run.began + (options.first == FIRST_COUNTERPART ? lead : 0);
     bool counterpart_started = false, clients_started = false;
-    double end = run.started + static_cast<double>(options.seconds);
-    double restart_at = options.restart_at < 0 ? end : run.started + options.restart_at;
-    double next_status = run.started + STATUS_EVERY_SECONDS;
+    double end = run.began + static_cast<double>(options.seconds);
+    double restart_at = options.restart_at < 0 ? end : run.began + options.restart_at;
+    double next_status = run.began + STATUS_EVERY_SECONDS;
     double next_chaos =
         options.chaos ? std::max(counterpart_at, clients_at) + chaos_gap(random) : end;
-    for (double now = run.started; !stop_requested && now < end; now = monotonic_seconds()) {
+    for (double now = run.began; !stop_requested && now < end; now = monotonic_seconds()) {
         if (!counterpart_started && now >= counterpart_at) {
             start(run, true);
             counterpart_started = true;
@@ -575,7 +573,7 @@ int run_and_judge(const RunOptions &options) {
     for (const Breach &b : run.rules.limit_broken) // written once judged, after the events
         if (run.event_log != nullptr)
             fprintf(run.event_log, "%.3f\tdemo\tlimit-broken\n%.3f\tdemo\tlimit-kept\n",
-                    since_start(run, b.since), since_start(run, b.since + b.seconds));
+                    into_run(run, b.since), into_run(run, b.since + b.seconds));
     if (run.event_log != nullptr && fclose(run.event_log) != 0) {
         warn("%s", options.log_path);
         return 2;
