@@ -29,7 +29,6 @@
 #include <cstring>
 #include <ctime>
 #include <err.h>
-#include <getopt.h>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -343,35 +342,13 @@ constexpr long MAX_CLIENTS = 99999, MAX_ROUNDS = 999, MAX_WAIT = 3600;
 int main(int argc, char **argv) {
     long clients_wanted = 1000, rounds = 5, wait = 1, idle = 5;
     bool ablation = false;
-    const option options[] = {{"clients", required_argument, nullptr, 'c'},
-                              {"rounds", required_argument, nullptr, 'r'},
-                              {"wait", required_argument, nullptr, 'w'},
-                              {"idle", required_argument, nullptr, 'i'},
-                              {"ablation", no_argument, nullptr, 'a'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {}};
-    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
-        switch (c) {
-        case 'c':
-            clients_wanted =
-                number_option(USAGE, "--clients", 1, MAX_CLIENTS, "a number of clients");
-            break;
-        case 'r':
-            rounds = number_option(USAGE, "--rounds", 1, MAX_ROUNDS, "a number of rounds");
-            break;
-        case 'w':
-            wait = number_option(USAGE, "--wait", 0, MAX_WAIT, "a number of seconds");
-            break;
-        case 'i':
-            idle = number_option(USAGE, "--idle", 1, MAX_WAIT, "a number of seconds");
-            break;
-        case 'a':
-            ablation = true;
-            break;
-        }
-    }
-    if (optind < argc)
-        usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
+    read_options(argc, argv,
+                 {number_option("clients", &clients_wanted, 1, MAX_CLIENTS, "a number of clients"),
+                  number_option("rounds", &rounds, 1, MAX_ROUNDS, "a number of rounds"),
+                  number_option("wait", &wait, 0, MAX_WAIT, "a number of seconds"),
+                  number_option("idle", &idle, 1, MAX_WAIT, "a number of seconds"),
+                  flag_option("ablation", &ablation)},
+                 USAGE);
     const int n = static_cast<int>(clients_wanted);
     wait_seconds = static_cast<unsigned>(wait);
     idle_seconds = static_cast<unsigned>(idle);

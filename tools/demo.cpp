@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-#include <getopt.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,51 +93,24 @@ static void check_runnable(const std::string &command) {
 int main(int argc, char **argv) {
     RunOptions run = {8, 40, false, FIRST_NONE, -1, "", nullptr};
     bool private_namespaces = false;
-    const option options[] = {{"clients", required_argument, nullptr, 'c'},
-                              {"seconds", required_argument, nullptr, 's'},
-                              {"chaos", no_argument, nullptr, 'x'},
-                              {"log", required_argument, nullptr, 'l'},
-                              {"counterpart", required_argument, nullptr, 'p'},
-                              {"first", required_argument, nullptr, 'f'},
-                              {"restart-at", required_argument, nullptr, 'r'},
-                              {"private", no_argument, nullptr, 'n'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {}};
-    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
-        switch (c) {
-        case 'c':
-            run.clients = number_option(USAGE, "--clients", 1, MAX_CLIENTS, "a number of clients");
-            break;
-        case 's':
-            run.seconds = number_option(USAGE, "--seconds", 1, MAX_SECONDS, "a number of seconds");
-            break;
-        case 'x':
-            run.chaos = true;
-            break;
-        case 'l':
-            run.log_path = optarg;
-            break;
-        case 'p':
-            if (optarg[strspn(optarg, " \t")] == '\0')
-                usage_error(USAGE, "--counterpart wants a command, got '%s'", optarg);
-            run.counterpart = optarg;
-            break;
-        case 'f':
-            if (strcmp(optarg, "counterpart") != 0 && strcmp(optarg, "clients") != 0)
-                usage_error(USAGE, "--first wants counterpart or clients, got '%s'", optarg);
-            run.first = strcmp(optarg, "clients") == 0 ? FIRST_CLIENTS : FIRST_COUNTERPART;
-            break;
-        case 'r':
-            run.restart_at = static_cast<double>(
-                number_option(USAGE, "--restart-at", 1, MAX_SECONDS, "a number of seconds"));
-            break;
-        case 'n':
-            private_namespaces = true;
-            break;
-        }
-    }
-    if (optind < argc)
-        usage_error(USAGE, "unexpected argument '%s'", argv[optind]);
+    long restart_at = -1;
+    const char *counterpart = nullptr, *first = nullptr;
+    read_options(argc, argv,
+                 {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
+                  number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
+                  flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
+                  text_option("counterpart", &counterpart), text_option("first", &first),
+                  number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
+                  flag_option("private", &private_namespaces)},
+                 USAGE);
+    if (counterpart != nullptr && counterpart[strspn(counterpart, " \t")] == '\0')
+        usage_error(USAGE, "--counterpart wants a command, got '%s'", counterpart);
+    if (first != nullptr && strcmp(first, "counterpart") != 0 && strcmp(first, "clients") != 0)
+        usage_error(USAGE, "--first wants counterpart or clients, got '%s'", first);
+    run.counterpart = counterpart != nullptr ? counterpart : "";
+    if (first != nullptr)
+        run.first = strcmp(first, "clients") == 0 ? FIRST_CLIENTS : FIRST_COUNTERPART;
+    run.restart_at = static_cast<double>(restart_at);
     if (!run.counterpart.empty())
         check_runnable(run.counterpart);
     if (private_namespaces && enter_private_namespaces() == -1)

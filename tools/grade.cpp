@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <err.h>
-#include <getopt.h>
 #include <initializer_list>
 #include <string>
 #include <sys/stat.h>
@@ -306,27 +305,12 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
-    std::string dir = "grade-logs";
-    const char *report_path = nullptr;
-    const option options[] = {{"jobs", required_argument, nullptr, 'j'},
-                              {"logs", required_argument, nullptr, 'l'},
-                              {"report", required_argument, nullptr, 'r'},
-                              {"help", no_argument, nullptr, 'h'},
-                              {}};
-    for (int c; (c = next_option(argc, argv, options, USAGE)) != -1;) {
-        switch (c) {
-        case 'j':
-            at_once = number_option(USAGE, "--jobs", 1, 999, "a number of runs at once");
-            break;
-        case 'l':
-            dir = optarg;
-            break;
-        case 'r':
-            report_path = optarg;
-            break;
-        }
-    }
-    if (optind == argc)
+    const char *dir = "grade-logs", *report_path = nullptr;
+    int first = read_options(argc, argv,
+                             {number_option("jobs", &at_once, 1, 999, "a number of runs at once"),
+                              text_option("logs", &dir), text_option("report", &report_path)},
+                             USAGE, true);
+    if (first == argc)
         usage_error(USAGE, "no counterpart to grade");
     // Each run's output comes through a pipe, into a log.
     rlim_t hard, files = 2 * static_cast<rlim_t>(at_once) + 16;
@@ -341,12 +325,12 @@ int main(int argc, char **argv) {
              geteuid() == 0 ? ""
                             : ": a normal user needs user namespaces, which this system does "
                               "not allow; run as root, or ask an administrator to allow them");
-    if (mkdir(dir.c_str(), 0777) == -1 && errno != EEXIST)
-        err(2, "cannot make %s", dir.c_str());
+    if (mkdir(dir, 0777) == -1 && errno != EEXIST)
+        err(2, "cannot make %s", dir);
 
     std::vector<Counterpart> counterparts;
-    for (int i = optind; i < argc; i++)
-        counterparts.push_back(prepare(argv[i], i - optind + 1, dir));
+    for (int i = first; i < argc; i++)
+        counterparts.push_back(prepare(argv[i], i - first + 1, dir));
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
@@ -363,7 +347,7 @@ int main(int argc, char **argv) {
             printf("\n%s: %s\n", c.given.c_str(), c.why.c_str());
     if (report_path != nullptr)
         write_report(report_path, counterparts, jobs);
-    printf("\nlogs in %s/%s%s\n", dir.c_str(), report_path != nullptr ? ", report in " : "",
+    printf("\nlogs in %s/%s%s\n", dir, report_path != nullptr ? ", report in " : "",
            report_path != nullptr ? report_path : "");
     bool faulty = false, unjudged = false;
     for (const Counterpart &c : counterparts) {

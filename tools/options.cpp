@@ -1,4 +1,4 @@
-// Whole numbers and usage errors.
+// Options by table, through getopt_long(3), and usage errors.
 #include "options.hpp"
 
 #include <cerrno>
@@ -10,14 +10,62 @@
 #include <initializer_list>
 #include <string_view>
 
-long number_option(const char *usage, const char *name, long min, long max, const char *what) {
+// Each option's code for getopt_long: its index, above every character.
+constexpr int FIRST_CODE = 256;
+
+static long whole_number(const char *usage, const Option &o, const char *given) {
     char *end;
     errno = 0;
-    long n = strtol(optarg, &end, 10);
+    long n = strtol(given, &end, 10);
     // strtol would take leading spaces and a sign.
-    if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n < min || n > max)
-        usage_error(usage, "%s wants %s from %ld to %ld, got '%s'", name, what, min, max, optarg);
+    if (*given < '0' || *given > '9' || *end != '\0' || errno != 0 || n < o.min || n > o.max)
+        usage_error(usage, "--%s wants %s from %ld to %ld, got '%s'", o.name, o.what, o.min, o.max,
+                    given);
     return n;
+}
+
+Option flag_option(const char *name, bool *flag) {
+    return {name, flag, nullptr, 0, 0, nullptr, nullptr};
+}
+
+Option number_option(const char *name, long *number, long min, long max, const char *what) {
+    return {name, nullptr, number, min, max, what, nullptr};
+}
+
+Option text_option(const char *name, const char **text) {
+    return {name, nullptr, nullptr, 0, 0, nullptr, text};
+}
+
+int read_options(int argc, char **argv, const std::vector<Option> &options, const char *usage,
+                 bool takes_operands) {
+    std::vector<option> longs;
+    for (size_t i = 0; i < options.size(); i++)
+        longs.push_back({options[i].name,
+                         options[i].flag != nullptr ? no_argument : required_argument, nullptr,
+                         FIRST_CODE + static_cast<int>(i)});
+    longs.push_back({"help", no_argument, nullptr, 'h'});
+    longs.push_back({});
+    opterr = 0; // its errors are said here, with the usage
+    for (int c; (c = getopt_long(argc, argv, ":h", longs.data(), nullptr)) != -1;) {
+        if (c == 'h') {
+            fputs(usage, stdout);
+            exit(0);
+        }
+        if (c == ':')
+            usage_error(usage, "%s wants a value", argv[optind - 1]);
+        if (c < FIRST_CODE)
+            usage_error(usage, "unknown option '%s'", argv[optind - 1]);
+        const Option &o = options[static_cast<size_t>(c - FIRST_CODE)];
+        if (o.flag != nullptr)
+            *o.flag = true;
+        else if (o.number != nullptr)
+            *o.number = whole_number(usage, o, optarg);
+        else
+            *o.text = optarg;
+    }
+    if (!takes_operands && optind < argc)
+        usage_error(usage, "unexpected argument '%s'", argv[optind]);
+    return optind;
 }
 
 void usage_error(const char *usage, const char *format, ...) {
@@ -35,18 +83,4 @@ bool is_source(const char *path) {
         if (p.ends_with(suffix))
             return true;
     return false;
-}
-
-int next_option(int argc, char **argv, const option *options, const char *usage) {
-    opterr = 0; // its errors are said here, with the usage
-    int c = getopt_long(argc, argv, ":h", options, nullptr);
-    if (c == 'h') {
-        fputs(usage, stdout);
-        exit(0);
-    }
-    if (c == ':')
-        usage_error(usage, "%s wants a value", argv[optind - 1]);
-    if (c == '?')
-        usage_error(usage, "unknown option '%s'", argv[optind - 1]);
-    return c;
 }

@@ -1,24 +1,34 @@
-// Reading the demo's and the benchmark's command lines: whole numbers, and
-// usage errors.
+// Reading the command lines of the demo, the grader and the benchmark: each
+// option once, in a table of where its value goes.
 #pragma once
 
-#include <getopt.h>
+#include <vector>
 
-// The value of an option, optarg, as a whole number from min to max: decimal
-// digits only, no sign, no spaces, nothing after. Anything else is a usage
-// error that names the option and what it wants ("--clients wants a number
-// of clients from 1 to 9999, got '2abc'").
-long number_option(const char *usage, const char *name, long min, long max, const char *what);
+// One long option, --name. It takes no value and sets *flag, or takes a
+// whole number from min to max (what says what it counts, "a number of
+// clients"), or a text, kept as given. Made by the three functions below.
+struct Option {
+    const char *name;
+    bool *flag;
+    long *number, min, max;
+    const char *what;
+    const char **text;
+};
+Option flag_option(const char *name, bool *flag);
+Option number_option(const char *name, long *number, long min, long max, const char *what);
+Option text_option(const char *name, const char **text);
+
+// Reads the options of argv into their places, and returns the index of the
+// first operand; an operand is a usage error unless takes_operands. A number
+// is decimal digits only: no sign, no spaces, nothing after. -h and --help
+// print the usage on standard output and exit with status 0; an unknown
+// option, one without the value it wants, or a number out of range or not a
+// number is a usage error.
+int read_options(int argc, char **argv, const std::vector<Option> &options, const char *usage,
+                 bool takes_operands = false);
 
 // Does a path given for a counterpart name a C or C++ source, by its suffix?
 bool is_source(const char *path);
-
-// The next option of argv that is one of options (each a long option with
-// a short value of its own), as getopt_long(3) gives it, with its value in
-// optarg; -1 after the last. -h and --help print the usage on standard
-// output and exit with status 0; an unknown option, or one without the value
-// it wants, is a usage error.
-int next_option(int argc, char **argv, const option *options, const char *usage);
 
 // Names what was wrong after the program's name on standard error, then
 // gives the usage, and exits with status 2.
