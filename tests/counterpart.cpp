@@ -1,16 +1,22 @@
 // Counterparts as students write them, for judging by the demo: "textbook"
 // lets clients in as it should (down on free, up on entry, for ever, no
-// signal handling), and so does "workers", in two forked processes; every
-// other mode breaks one rule.
+// signal handling), and so do "workers", in two forked processes, and
+// "sh-loop", a shell loop with this program for its steps; a probe
+// first tries one thing a contained run must not allow, says what came of it
+// ("probe: ..."), then acts as "textbook"; every other mode breaks one rule.
 #include "shared_semaphores.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <string>
 #include <sys/sem.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t ending;
@@ -25,8 +31,9 @@ static int change(int semid, short by, short flags = 0) {
 }
 
 // Writes a line no client wrote into every client's output: the clients
-// are this program's siblings.
+// are this program's siblings. Says how many it reached.
 static void forge_lines() {
+    int forged = 0;
     DIR *proc = opendir("/proc");
     while (dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
         std::string dir = std::string("/proc/") + entry->d_name;
@@ -42,18 +49,67 @@ static void forge_lines() {
             parent != getppid())
             continue;
         int out = open((dir + "/fd/1").c_str(), O_WRONLY);
-        dprintf(out, ANNOUNCEMENT, pid, WANTS_TO_ENTER);
+        forged += out != -1 && dprintf(out, ANNOUNCEMENT, pid, WANTS_TO_ENTER) > 0;
         close(out);
     }
     if (proc != nullptr)
         closedir(proc);
+    printf("probe: forged %d lines\n", forged);
+    fflush(stdout);
+}
+
+static void say(const char *what, bool done) {
+    printf("probe: %s: %s\n", what, done ? "done" : strerror(errno));
+    fflush(stdout);
+}
+
+// What a contained run must refuse, or bound.
+static void probe(const char *mode) {
+    auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
+    if (is("reads-secret"))
+        say("read /etc/shadow", open("/etc/shadow", O_RDONLY) != -1);
+    if (is("writes-outside")) // where anyone may write
+        say("write in /tmp", open(getenv("PROBE_FILE"), O_WRONLY | O_CREAT, 0644) != -1);
+    if (is("connects")) {
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(atoi(getenv("PROBE_PORT"))));
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        say("connect to the test's loopback",
+            connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
+    }
+    if (is("forks")) {
+        int forked = 0;
+        for (pid_t pid = 0; forked < 2000 && (pid = fork()) != -1; forked++)
+            while (pid == 0) // a child
+                pause();
+        say("fork 2000 processes", forked == 2000);
+    }
+    if (is("allocates")) {
+        const size_t chunk = 64 << 20;
+        int mib = 0;
+        for (char *p; mib < 3000 && (p = static_cast<char *>(malloc(chunk))) != nullptr; mib += 64)
+            memset(p, 1, chunk);
+        printf("probe: memory %d of 3000 MiB\n", mib);
+    }
+    if (is("spins") && fork() == 0) // a worker that spins, beside one that lets clients in
+        for (;;)
+            getppid(); // a call, which the loop may not be optimized away around
+    if (is("floods"))
+        for (int i = 0; i < 700000; i++) // 64 MiB
+            puts("probe: flood flood flood flood flood flood flood flood flood flood flood flood "
+                 "flood flood");
+    fflush(stdout);
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",    "workers",      "extra-at-start", "takes-no-unit",
-                           "never",       "keep-one",     "exits-early",    "removes-sets",
-                           "withholds",   "leaves-child", "ignores-term",   "sets-value",
-                           "forges-lines"};
+    const char *modes[] = {"textbook",     "workers",      "extra-at-start", "takes-no-unit",
+                           "never",        "keep-one",     "exits-early",    "removes-sets",
+                           "withholds",    "leaves-child", "ignores-term",   "sets-value",
+                           "forges-lines", "reads-secret", "writes-outside", "connects",
+                           "forks",        "allocates",    "spins",          "floods",
+                           "sh-loop",      "down-free",    "up-entry"};
     const char *mode = argc == 2 ? argv[1] : "";
     bool known = false;
     for (const char *m : modes)
@@ -67,8 +123,15 @@ int main(int argc, char **argv) {
     int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
     if (free_sem == -1 || entry_sem == -1)
         return 1;
+    if (is("down-free") || is("up-entry")) // one step of "sh-loop"
+        return change(is("down-free") ? free_sem : entry_sem, is("down-free") ? -1 : 1) == 0 ? 0
+                                                                                             : 1;
     printf("joined the sets\n");
     fflush(stdout);
+    if (is("sh-loop")) // a counterpart in sh, with this program for its two steps
+        execl("/bin/sh", "sh", "-c", "while :; do \"$0\" down-free && \"$0\" up-entry; done",
+              realpath("/proc/self/exe", nullptr), nullptr);
+    probe(mode);
     if (is("removes-sets")) {
         struct sigaction sa = {};
         sa.sa_handler = on_term;

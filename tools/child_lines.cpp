@@ -1,6 +1,7 @@
 // Programs on pipes, watched with epoll.
 #include "child_lines.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -77,7 +78,7 @@ int share_one_pipe(Children *children) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     how.in_child();
     // execv only reads the arguments; its prototype predates const.
-    execv(argv[0], const_cast<char *const *>(argv));
+    execv(how.file != nullptr ? how.file : argv[0], const_cast<char *const *>(argv));
     _exit(127);
 }
 
@@ -109,8 +110,8 @@ static int spawn_or_fork(const char *const argv[], int out, int err, const Start
         flags |= POSIX_SPAWN_SETPGROUP; // with group 0: a group of its own
     posix_spawnattr_setflags(&attr, flags);
     // posix_spawn only reads the arguments; its prototype predates const.
-    int error =
-        posix_spawn(pid, argv[0], &actions, &attr, const_cast<char *const *>(argv), environ);
+    int error = posix_spawn(pid, how.file != nullptr ? how.file : argv[0], &actions, &attr,
+                            const_cast<char *const *>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return error;
@@ -179,20 +180,25 @@ int read_child_lines(Children *children, int timeout_ms, const LineHandler &on_l
         bool shared = index == FROM_SHARED_PIPE;
         int *fd = shared ? &children->shared_in : &children->list[index].out;
         std::string &partial = shared ? children->shared_partial : children->list[index].partial;
-        char buf[4096];
-        ssize_t len;
-        while ((len = read(*fd, buf, sizeof buf)) > 0)
-            partial.append(buf, len);
+        // One pipe's worth at a time, so that a program that writes without
+        // pause cannot hold the reader on its pipe alone.
+        char buf[65536];
+        ssize_t len = read(*fd, buf, sizeof buf);
+        if (len > 0)
+            partial.append(buf, static_cast<size_t>(len));
         if (len == 0) { // every writer has ended and the pipe is empty
             epoll_ctl(children->epoll_fd, EPOLL_CTL_DEL, *fd, nullptr);
             close(*fd);
             *fd = -1;
         }
-        size_t end;
-        while ((end = partial.find('\n')) != std::string::npos) {
-            lines.emplace_back(index, partial.substr(0, end));
-            partial.erase(0, end + 1);
+        size_t start = 0;
+        for (size_t end; (end = partial.find('\n', start)) != std::string::npos ||
+                         partial.size() - start >= MAX_LINE;) {
+            size_t length = std::min(end == std::string::npos ? MAX_LINE : end - start, MAX_LINE);
+            lines.emplace_back(index, partial.substr(start, length));
+            start += length + (start + length == end);
         }
+        partial.erase(0, start);
     }
     // Handed over only now: a handler may start children, which moves the list.
     for (const auto &[index, line] : lines)

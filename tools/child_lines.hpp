@@ -65,6 +65,7 @@ struct StartHow {
     // spawned, not forked, so that the cost of a start does not grow with
     // what this process holds.
     std::function<void()> in_child = {};
+    const char *file = nullptr; // the file to execute, when it is not argv[0]
 };
 
 // Starts argv[0] with the arguments argv (ended by a null pointer), standard
@@ -72,6 +73,9 @@ struct StartHow {
 // process has them, and default signal handling with no signal blocked.
 // Returns its index in the list, or -1 with errno set.
 int start_child(Children *children, const char *const argv[], const StartHow &how = {});
+
+// The longest line handed over: a longer one comes in pieces of this length.
+constexpr size_t MAX_LINE = 4096;
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
 // without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)

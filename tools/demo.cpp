@@ -32,21 +32,25 @@ constexpr const char *USAGE =
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
 
 // The program a command runs: its first word after any NAME=value, taken out
-// of single quotes. Empty when that word is more than this plain reading
-// knows (a quote inside it, $, a glob...): the shell is left to say.
-static std::string command_program(const std::string &command) {
+// of single quotes, and where that word lies in the command, [*from, *to).
+// Empty when that word is more than this plain reading knows (a quote inside
+// it, $, a glob...): the shell is left to say.
+static std::string command_program(const std::string &command, size_t *from, size_t *to) {
     for (size_t at = 0;;) {
         at = command.find_first_not_of(" \t", at);
         if (at == std::string::npos)
             return "";
+        *from = at;
         if (command[at] == '\'') { // a whole word in quotes, as klient-grade quotes a path
             size_t close = command.find('\'', at + 1);
             bool whole = close != std::string::npos &&
                          (close + 1 == command.size() || strchr(" \t", command[close + 1]));
+            *to = close + 1;
             return whole ? command.substr(at + 1, close - at - 1) : "";
         }
         size_t end = command.find_first_of(" \t", at);
         std::string word = command.substr(at, end - at);
+        *to = end == std::string::npos ? command.size() : end;
         if (word.find_first_of("\"'\\$`*?[(){};&|<>~") != std::string::npos)
             return "";
         size_t equals = word.find('=');
@@ -57,9 +61,12 @@ static std::string command_program(const std::string &command) {
 }
 
 // Refuses, with status 2, a counterpart whose program is missing or cannot be
-// executed, before anything runs.
-static void check_runnable(const std::string &command) {
-    std::string program = command_program(command), found;
+// executed, before anything runs. Notes the program of a command that names
+// it by its path, which the run copies for its user to reach.
+static void check_runnable(RunOptions *run) {
+    const std::string &command = run->counterpart;
+    size_t from = 0, to = 0;
+    std::string program = command_program(command, &from, &to), found;
     if (program.empty())
         return;
     if (program.find('/') == std::string::npos) {
@@ -82,8 +89,12 @@ static void check_runnable(const std::string &command) {
                 : S_ISDIR(st.st_mode)                 ? EISDIR
                 : access(program.c_str(), X_OK) == -1 ? errno
                                                       : 0;
-    if (error == 0)
+    if (error == 0) {
+        run->program = program;
+        run->program_from = from;
+        run->program_to = to;
         return;
+    }
     errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(error),
          is_source(program.c_str())
              ? " (a source file: build it first, or give it to klient-grade, which does)"
@@ -112,7 +123,7 @@ int main(int argc, char **argv) {
         run.first = strcmp(first, "clients") == 0 ? FIRST_CLIENTS : FIRST_COUNTERPART;
     run.restart_at = static_cast<double>(restart_at);
     if (!run.counterpart.empty())
-        check_runnable(run.counterpart);
+        check_runnable(&run);
     if (private_namespaces && enter_private_namespaces() == -1)
         err(2, "cannot make private namespaces for the run");
     return run_and_judge(run);

@@ -78,15 +78,6 @@ static void on_interrupt(int) {
     interrupted = 1;
 }
 
-// A path as one word for /bin/sh: in single quotes, each of its own quotes
-// closed, escaped and opened again.
-static std::string quoted(const std::string &path) {
-    std::string word = "'";
-    for (char c : path)
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return word + "'";
-}
-
 // Tabs and line ends out of a report's field.
 static std::string field(std::string text) {
     std::replace_if(

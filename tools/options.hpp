@@ -2,6 +2,7 @@
 // option once, in a table of where its value goes.
 #pragma once
 
+#include <string>
 #include <vector>
 
 // One long option, --name. It takes no value and sets *flag, or takes a
@@ -29,6 +30,10 @@ int read_options(int argc, char **argv, const std::vector<Option> &options, cons
 
 // Does a path given for a counterpart name a C or C++ source, by its suffix?
 bool is_source(const char *path);
+
+// A path as one word for /bin/sh: in single quotes, each of its own quotes
+// closed, escaped and opened again.
+std::string quoted(const std::string &path);
 
 // Names what was wrong after the program's name on standard error, then
 // gives the usage, and exits with status 2.

@@ -241,6 +241,8 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
     if (watch.out_of_cycle.count > 0)
         faults.push_back({"lines out of cycle",
                           watch.out_of_cycle.what + times_in_all(watch.out_of_cycle, "lines")});
+    for (const std::string &limit : watch.resources)
+        faults.push_back({"resources", limit});
     const Event &failed = watch.client_failed;
     if (failed.count > 0)
         faults.push_back(

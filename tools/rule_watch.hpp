@@ -59,6 +59,7 @@ struct RuleWatch {
     int start_value[2] = {-1, -1}; // as last seen before any semop, -1 if not seen so
     Event set_gone[2], set_outright[2], set_permissions[2];
     Event out_of_cycle, counterpart_ended, client_failed, not_stopped, processes_left;
+    std::vector<std::string> resources; // each limit the counterpart reached, and when
 };
 
 void watch_begin(RuleWatch *watch, double now);

@@ -10,6 +10,8 @@
 
 #include "chaos.hpp"
 #include "child_lines.hpp"
+#include "contain.hpp"
+#include "options.hpp"
 #include "rule_watch.hpp"
 #include "shared_semaphores.hpp"
 #include "visit_count.hpp"
@@ -51,6 +53,13 @@ struct Run {
     RuleWatch rules;
     std::map<size_t, std::string> last_other_line; // a client's, not an announcement
     int killed = 0;
+    Containment containment;
+    std::string doorkeeper_file, klient_file;  // the copies run
+    std::string command;                       // the counterpart's, with its program's copy
+    long output_shown = 0, output_dropped = 0; // the counterpart's, in bytes
+    double output_cut_at = -1;
+    bool tasks_reported = false;
+    bool out_of_resources = false; // the counterpart was killed for them: the run ends
 };
 
 static volatile sig_atomic_t stop_requested;
@@ -76,14 +85,23 @@ static void log_event(const Run &run, size_t index, const char *event, double wh
 static size_t start(Run &run, bool counterpart) {
     static const std::string doorkeeper = program_path("doorkeeper"),
                              klient = program_path("klient");
-    std::string command = "exec " + run.options.counterpart;
+    std::string command = "exec " + run.command;
     const char *ours[] = {doorkeeper.c_str(), nullptr};
     const char *theirs[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     const char *client[] = {klient.c_str(), nullptr};
     const char *const *argv = !counterpart                      ? client
                               : run.options.counterpart.empty() ? ours
                                                                 : theirs;
-    int index = start_child(&run.children, argv, {.own_group = true, .errors = ERRORS_WITH_OUTPUT});
+    const char *file = !counterpart                      ? run.klient_file.c_str()
+                       : run.options.counterpart.empty() ? run.doorkeeper_file.c_str()
+                                                         : nullptr;
+    const Containment &containment = run.containment;
+    int index = start_child(
+        &run.children, argv,
+        {.own_group = true,
+         .errors = ERRORS_WITH_OUTPUT,
+         .in_child = [&containment, counterpart] { contain_process(containment, counterpart); },
+         .file = file});
     if (index == -1)
         err(2, "cannot start %s", counterpart ? run.counterpart_name : "a client");
     run.children.list[index].counterpart = counterpart;
@@ -98,12 +116,20 @@ static size_t start(Run &run, bool counterpart) {
 // an announcement is one of its messages, from its standard error.
 static void take_line(Run &run, size_t index, const std::string &line, double when) {
     if (run.children.list[index].counterpart) {
-        if (!run.options.counterpart.empty()) {
+        long size = static_cast<long>(line.size()) + 1;
+        if (run.output_shown + size > counterpart_output_bytes(run.options.seconds)) {
+            if (run.output_cut_at < 0)
+                run.output_cut_at = when;
+            run.output_dropped += size;
+        } else if (!run.options.counterpart.empty()) {
+            run.output_shown += size;
             printf("counterpart: %s\n", line.c_str());
         } else if (line.starts_with("doorkeeper: let one in")) {
+            run.output_shown += size;
             printf("%s\n", line.c_str());
             log_event(run, index, "admits", when);
         } else {
+            run.output_shown += size;
             fprintf(stderr, "%s\n", line.c_str());
         }
         return;
@@ -177,7 +203,12 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
     std::string what = format_text("%d ended at %.1f s, %s", pid, into_run(run, now), how.c_str());
-    if (counterpart)
+    if (counterpart && WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+        run.rules.resources.push_back(format_text(
+            "CPU time: the %s %d was killed by SIGXCPU at %.1f s, at its limit of %.0f s",
+            run.counterpart_name, pid, into_run(run, now),
+            counterpart_cpu_seconds(static_cast<double>(run.options.seconds))));
+    else if (counterpart)
         watch_event(&run.rules.counterpart_ended,
                     "the " + std::string(run.counterpart_name) + " " + what);
     else
@@ -214,6 +245,8 @@ static void reap(Run &run) {
 struct Seen {
     pid_t pid, parent, group;
     std::string name;
+    long threads, resident_pages;
+    double cpu_seconds; // its own, and that of the children it has reaped
 };
 
 // Every process that runs (not a zombie) as /proc shows it.
@@ -225,7 +258,7 @@ static std::vector<Seen> running_processes() {
     while (dirent *entry = readdir(proc)) {
         if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
             continue;
-        char path[64], line[512];
+        char path[64], line[1024];
         snprintf(path, sizeof path, "/proc/%.20s/stat", entry->d_name);
         FILE *f = fopen(path, "r");
         if (f == nullptr)
@@ -238,10 +271,20 @@ static std::vector<Seen> running_processes() {
         char *open = strchr(line, '('), *close = strrchr(line, ')');
         char state;
         int pid, parent, group;
+        unsigned long user, system;
+        long children_user, children_system, threads, resident;
         if (open == nullptr || close == nullptr || sscanf(line, "%d", &pid) != 1 ||
-            sscanf(close + 1, " %c %d %d", &state, &parent, &group) != 3 || state == 'Z')
+            sscanf(close + 1,
+                   " %c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d "
+                   "%*u %*u %ld",
+                   &state, &parent, &group, &user, &system, &children_user, &children_system,
+                   &threads, &resident) != 9 ||
+            state == 'Z')
             continue;
-        seen.push_back({pid, parent, group, printable(std::string(open + 1, close))});
+        double ticks = static_cast<double>(user + system) +
+                       static_cast<double>(children_user + children_system);
+        seen.push_back({pid, parent, group, printable(std::string(open + 1, close)), threads,
+                        resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK))});
     }
     closedir(proc);
     return seen;
@@ -275,6 +318,41 @@ static std::vector<Seen> counterpart_processes(const Run &run) {
 
 static bool counterpart_alive(const Run &run) {
     return run.counterpart != NO_VICTIM && run.children.list[run.counterpart].alive;
+}
+
+static int kill_counterpart(Run &run);
+
+// Holds the counterpart to its limits. Its processes are only reported at
+// their limit, where the system refuses it more; beyond its memory or CPU
+// time it is killed, and the run ends.
+static void watch_resources(Run &run, double now) {
+    long tasks = 0, pages = 0;
+    double cpu = 0;
+    for (const Seen &p : counterpart_processes(run)) {
+        tasks += p.threads;
+        pages += p.resident_pages;
+        cpu += p.cpu_seconds;
+    }
+    if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
+        run.tasks_reported = true;
+        run.rules.resources.push_back(
+            format_text("processes: %ld processes and threads at %.1f s, its limit: the "
+                        "system refused it more",
+                        tasks, into_run(run, now)));
+    }
+    double mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
+    double cpu_limit = counterpart_cpu_seconds(static_cast<double>(run.options.seconds));
+    const char *over = mib > COUNTERPART_RESIDENT_MIB ? "memory"
+                       : cpu > cpu_limit              ? "CPU time"
+                                                      : nullptr;
+    if (over == nullptr)
+        return;
+    kill_counterpart(run);
+    run.out_of_resources = true;
+    run.rules.resources.push_back(
+        format_text("%s: %.0f MiB in use and %.1f s of CPU time at %.1f s, beyond its limit of "
+                    "%ld MiB or %.0f s; killed with SIGKILL, which ended the run",
+                    over, mib, cpu, into_run(run, now), COUNTERPART_RESIDENT_MIB, cpu_limit));
 }
 
 // Waits until done() holds or the grace has passed, reading lines and taking
@@ -495,6 +573,22 @@ int run_and_judge(const RunOptions &options) {
         }
         fprintf(run.event_log, "seconds\tprocess\tevent\n");
     }
+    std::vector<std::string> programs = {program_path("doorkeeper"), program_path("klient")};
+    if (!options.program.empty())
+        programs.push_back(options.program);
+    const char *step;
+    if (contain_run(&run.containment, &programs, options.clients,
+                    static_cast<double>(options.seconds), &step) == -1) {
+        warn("%s", step);
+        remove_scratch(&run.containment);
+        return 2;
+    }
+    run.doorkeeper_file = programs[0];
+    run.klient_file = programs[1];
+    run.command = options.counterpart;
+    if (!options.program.empty())
+        run.command.replace(options.program_from, options.program_to - options.program_from,
+                            quoted(programs[2]));
     struct sigaction sa = {};
     sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
@@ -504,6 +598,7 @@ int run_and_judge(const RunOptions &options) {
     // Whatever the counterpart leaves behind comes to the demo, to be found.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1 || open_children(&run.children) == -1) {
         warn("cannot watch the programs");
+        remove_scratch(&run.containment);
         return 2;
     }
 
@@ -520,7 +615,8 @@ int run_and_judge(const RunOptions &options) {
     double next_status = run.began + STATUS_EVERY_SECONDS;
     double next_chaos =
         options.chaos ? std::max(counterpart_at, clients_at) + chaos_gap(random) : end;
-    for (double now = run.began; !stop_requested && now < end; now = monotonic_seconds()) {
+    for (double now = run.began; !stop_requested && !run.out_of_resources && now < end;
+         now = monotonic_seconds()) {
         if (!counterpart_started && now >= counterpart_at) {
             start(run, true);
             counterpart_started = true;
@@ -537,6 +633,7 @@ int run_and_judge(const RunOptions &options) {
         reap(run);
         now = monotonic_seconds();
         look(run, now);
+        watch_resources(run, now);
         if (now >= restart_at && now < end) {
             restart_counterpart(run, "restart");
             restart_at = end;
@@ -560,6 +657,12 @@ int run_and_judge(const RunOptions &options) {
     drain(run);
     reap(run); // clients that failed through what the counterpart did as it ended
     stop_clients(run, sig);
+    remove_scratch(&run.containment);
+    if (run.output_dropped > 0)
+        run.rules.resources.push_back(
+            format_text("output: %ld KiB shown by %.1f s, its limit; %ld bytes after it not shown",
+                        counterpart_output_bytes(static_cast<double>(options.seconds)) / 1024,
+                        into_run(run, run.output_cut_at), run.output_dropped));
     SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
     watch_sets(&run.rules, monotonic_seconds(), 0, sets);
     int free_value = sets[0].id == -1 ? -1 : sets[0].value;

@@ -14,9 +14,11 @@ struct RunOptions {
     long clients, seconds;
     bool chaos;
     First first;
-    double restart_at;       // when the counterpart is killed and started again, -1 never
-    std::string counterpart; // a command for /bin/sh, empty for our doorkeeper
-    const char *log_path;    // the event log, or null
+    double restart_at;        // when the counterpart is killed and started again, -1 never
+    std::string counterpart;  // a command for /bin/sh, empty for our doorkeeper
+    const char *log_path;     // the event log, or null
+    std::string program = {}; // the path of the counterpart's program, if its command has one
+    size_t program_from = 0, program_to = 0; // where in the command that path is written
 };
 
 // Runs, stops and judges. Returns the exit status: 0 if every rule was kept,

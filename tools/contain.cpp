@@ -1,0 +1,211 @@
+// Containing a run: namespaces, read-only mounts, a scratch directory, a user
+// id, and limits.
+#include "contain.hpp"
+
+#include "namespaces.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <linux/securebits.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <random>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// User ids from 0x7F000000 on: above what Debian gives out to users, system
+// users and the subordinate ranges of containers (from 100000, 65536 each).
+constexpr uid_t RUN_UID_BASE = 0x7F000000, RUN_UID_SPREAD = 0x00FFFFFF;
+constexpr rlim_t SPARE_TASKS = 8; // the demo and the process that waits for it
+
+double counterpart_cpu_seconds(double seconds) {
+    return std::max(COUNTERPART_CPU_MIN_SECONDS, COUNTERPART_CPU_SHARE * seconds);
+}
+
+long counterpart_output_bytes(double seconds) {
+    return 1024 * std::max(COUNTERPART_OUTPUT_MIN_KIB,
+                           static_cast<long>(COUNTERPART_OUTPUT_KIB_PER_SECOND * seconds));
+}
+
+// Is this process the real root: user id 0 in the first user namespace?
+static bool real_root() {
+    FILE *f = fopen("/proc/self/uid_map", "re");
+    unsigned long inside = 1, outside = 1, count = 0;
+    if (f != nullptr) {
+        if (fscanf(f, "%lu %lu %lu", &inside, &outside, &count) != 3)
+            count = 0;
+        fclose(f);
+    }
+    return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295UL;
+}
+
+static int loopback_up() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    ifreq request = {};
+    strcpy(request.ifr_name, "lo");
+    int result = ioctl(fd, SIOCGIFFLAGS, &request);
+    if (result == 0) {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        result = ioctl(fd, SIOCSIFFLAGS, &request);
+    }
+    int error = errno;
+    close(fd);
+    errno = error;
+    return result;
+}
+
+// Copies a program into dir, keeping its name. Returns the copy's path, or ""
+// with errno set.
+static std::string copy_program(const std::string &path, const std::string &dir) {
+    std::string copy = dir + path.substr(path.rfind('/'));
+    int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = in == -1 ? -1 : open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    ssize_t copied = 1;
+    while (out != -1 && (copied = sendfile(out, in, nullptr, 1 << 30)) > 0)
+        ;
+    int error = errno;
+    if (in != -1)
+        close(in);
+    if (out != -1 && close(out) == -1 && copied == 0) {
+        error = errno;
+        copied = -1;
+    }
+    errno = error;
+    return out == -1 || copied == -1 ? "" : copy;
+}
+
+int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
+                const char **step) {
+    bool root = real_root();
+    *step = "cannot make the run's scratch directory in /tmp";
+    char scratch[] = "/tmp/klient-run.XXXXXX";
+    c->parent_fd = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (c->parent_fd == -1 || mkdtemp(scratch) == nullptr)
+        return -1;
+    c->scratch = scratch;
+    *step = "cannot make a mount and a network namespace for the run";
+    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1)
+        return -1;
+    // No mount made from here on may reach the system's namespace.
+    *step = "cannot keep the run's mounts to itself (is / a mount point?)";
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == -1)
+        return -1;
+    *step = "cannot make the file systems read-only for the run";
+    mount_attr read_only = {};
+    read_only.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
+    if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) == -1)
+        return -1;
+    *step = "cannot mount the run's scratch directory";
+    char options[64];
+    snprintf(options, sizeof options, "size=%ldm,nr_inodes=4096,mode=1777", SCRATCH_MIB);
+    if (mount("scratch", scratch, "tmpfs", MS_NOSUID | MS_NODEV, options) == -1)
+        return -1;
+    *step = "cannot copy the programs into the run";
+    std::string dir = c->scratch + "/.programs";
+    if (mkdir(dir.c_str(), 0755) == -1)
+        return -1;
+    for (std::string &program : *programs)
+        if ((program = copy_program(program, dir)).empty())
+            return -1;
+    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == -1 ||
+        mount_setattr(AT_FDCWD, dir.c_str(), 0, &read_only, sizeof read_only) == -1)
+        return -1;
+    *step = "cannot bring up the run's loopback";
+    if (loopback_up() == -1)
+        return -1;
+    // The programs may share this process's user: none of them may trace it.
+    *step = "cannot keep the demo from being traced";
+    if (prctl(PR_SET_DUMPABLE, 0) == -1)
+        return -1;
+    if (root) {
+        std::random_device random;
+        c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
+    }
+    c->tasks = static_cast<rlim_t>(COUNTERPART_TASKS + clients) + SPARE_TASKS;
+    c->cpu_seconds = static_cast<rlim_t>(counterpart_cpu_seconds(seconds)) + 1;
+    return 0;
+}
+
+[[noreturn]] static void cannot(const char *what) {
+    char line[256];
+    int length = snprintf(line, sizeof line, "demo: cannot contain the program: %s: %s\n", what,
+                          strerror(errno));
+    if (write(STDERR_FILENO, line, static_cast<size_t>(length)) < 0) {
+        // nothing more to say it with
+    }
+    _exit(126);
+}
+
+static void limit(int resource, rlim_t soft, rlim_t hard, const char *what) {
+    rlimit value = {soft, hard};
+    if (setrlimit(resource, &value) == -1)
+        cannot(what);
+}
+
+// Every capability gone for good, also from a root user id in a user
+// namespace, which would regain them all at its exec; and, where the demo is
+// the real root, the run's user id.
+static void drop_privileges(uid_t uid) {
+    if (prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED | SECBIT_NO_SETUID_FIXUP |
+                                     SECBIT_NO_SETUID_FIXUP_LOCKED | SECBIT_KEEP_CAPS_LOCKED |
+                                     SECBIT_NO_CAP_AMBIENT_RAISE |
+                                     SECBIT_NO_CAP_AMBIENT_RAISE_LOCKED) == -1)
+        cannot("its secure bits");
+    for (int cap = 0; prctl(PR_CAPBSET_READ, cap) >= 0; cap++)
+        if (prctl(PR_CAPBSET_DROP, cap) == -1)
+            cannot("its capability bounding set");
+    if (uid != 0 && (setgroups(0, nullptr) == -1 || setresgid(uid, uid, uid) == -1 ||
+                     setresuid(uid, uid, uid) == -1))
+        cannot("its user");
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    if (syscall(SYS_capset, &header, none) == -1)
+        cannot("its capabilities");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1)
+        cannot("its privileges");
+}
+
+void contain_process(const Containment &c, bool counterpart) {
+    limit(RLIMIT_CORE, 0, 0, "its core size");
+    drop_privileges(c.uid);
+    if (counterpart) {
+        // After the change of user: a change counts the processes against it.
+        limit(RLIMIT_NPROC, c.tasks, c.tasks, "its processes");
+        limit(RLIMIT_CPU, c.cpu_seconds, c.cpu_seconds + 2, "its CPU time");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // A sanitized build's programs reserve terabytes of address space.
+        rlim_t address = static_cast<rlim_t>(COUNTERPART_ADDRESS_MIB) << 20;
+        limit(RLIMIT_AS, address, address, "its address space");
+#endif
+        if (setpriority(PRIO_PROCESS, 0, 10) == -1)
+            cannot("its priority");
+    }
+    if (chdir(c.scratch.c_str()) == -1 || setenv("HOME", c.scratch.c_str(), 1) == -1 ||
+        setenv("TMPDIR", c.scratch.c_str(), 1) == -1)
+        cannot("its scratch directory");
+}
+
+void remove_scratch(Containment *c) {
+    if (c->scratch.empty())
+        return;
+    umount2(c->scratch.c_str(), MNT_DETACH);
+    const char *name = c->scratch.c_str() + strlen("/tmp/");
+    unlinkat(c->parent_fd, name, AT_REMOVEDIR);
+    close(c->parent_fd);
+    c->scratch.clear();
+}

@@ -1,0 +1,55 @@
+// A run contained: the counterpart is a student's program, so it and the
+// clients run without the real root's power, with no network but a loopback
+// of their own, able to write only in a scratch directory of the run, and the
+// counterpart within limits that a correct one never comes near
+// (docs/demo.md has them, measured).
+#pragma once
+
+#include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <vector>
+
+// The counterpart's limits.
+constexpr long COUNTERPART_TASKS = 64;             // processes and threads at once
+constexpr long COUNTERPART_RESIDENT_MIB = 256;     // memory in use, its processes together
+constexpr long COUNTERPART_ADDRESS_MIB = 1024;     // address space, each of its processes
+constexpr double COUNTERPART_CPU_SHARE = 0.25;     // of one CPU over the run's length,
+constexpr double COUNTERPART_CPU_MIN_SECONDS = 10; // and never less than this
+constexpr long COUNTERPART_OUTPUT_KIB_PER_SECOND = 8, COUNTERPART_OUTPUT_MIN_KIB = 256;
+constexpr long SCRATCH_MIB = 64; // the scratch directory's size, a memory file system
+
+struct Containment {
+    std::string scratch; // the run's scratch directory, its working directory
+    int parent_fd = -1;  // the scratch's parent directory, as it was before the run
+    uid_t uid = 0;       // where the demo is the real root: whom the programs run as
+    rlim_t tasks = 0;    // RLIMIT_NPROC for the counterpart (the clients count too)
+    rlim_t cpu_seconds = 0;
+};
+
+// From now on, every process this one starts runs contained (through
+// contain_process), and this one has a mount and a network namespace of its
+// own, in which every mount is read-only but the scratch directory. Where
+// this process is the real root, the programs run as a user id of the run's
+// own, chosen at random from a range no system gives out; otherwise as this
+// process's user, without any capability. Each of programs is copied into a
+// read-only directory of the scratch, where that user reaches it wherever it
+// lay, and its path is replaced by its copy's. Returns 0, or -1 with errno
+// set and *step naming what failed.
+int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
+                const char **step);
+
+// In a new process, before its exec: the limits (the counterpart's when
+// counterpart), the user, no capability, no new privileges, the scratch as
+// working directory, HOME and TMPDIR. On failure says so on standard error
+// and exits with status 126.
+void contain_process(const Containment &c, bool counterpart);
+
+// Removes the scratch directory, once every process that used it has ended.
+void remove_scratch(Containment *c);
+
+// The counterpart's CPU time over a run of seconds.
+double counterpart_cpu_seconds(double seconds);
+
+// The counterpart's output shown over a run of seconds, in bytes.
+long counterpart_output_bytes(double seconds);
