@@ -89,15 +89,16 @@ static void probe(const char *mode) {
     if (is("allocates")) {
         const size_t chunk = 64 << 20;
         int mib = 0;
-        for (char *p; mib < 3000 && (p = static_cast<char *>(malloc(chunk))) != nullptr; mib += 64)
+        for (char *p; mib < 1024 && (p = static_cast<char *>(malloc(chunk))) != nullptr; mib += 64)
             memset(p, 1, chunk);
-        printf("probe: memory %d of 3000 MiB\n", mib);
+        printf("probe: memory %d of 1024 MiB\n", mib);
     }
-    if (is("spins") && fork() == 0) // a worker that spins, beside one that lets clients in
-        for (;;)
-            getppid(); // a call, which the loop may not be optimized away around
+    for (int i = 0; is("spins") && i < 4; i++) // workers that spin, beside one that lets in
+        if (fork() == 0)
+            for (;;)
+                getppid(); // a call, which the loop may not be optimized away around
     if (is("floods"))
-        for (int i = 0; i < 700000; i++) // 64 MiB
+        for (int i = 0; i < 50000; i++) // 4.5 MiB
             puts("probe: flood flood flood flood flood flood flood flood flood flood flood flood "
                  "flood flood");
     fflush(stdout);

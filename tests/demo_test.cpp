@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Judged{"writes-outside", 4, {}, {}, "probe: write in /tmp: Read-only"},
                       Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
                       Judged{"forks", 4, {"resources"}, {}, "probe: fork 2000 processes: Res"},
-                      Judged{"allocates", 4, {"resources"}}, Judged{"spins", 60, {"resources"}},
+                      Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
                       Judged{"floods", 4, {"resources"}}),
     [](const ::testing::TestParamInfo<Judged> &info) {
         std::string name = info.param.mode;

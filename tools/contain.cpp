@@ -24,6 +24,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // User ids from 0x7F000000 on: above what Debian gives out to users, system
@@ -69,10 +70,13 @@ static int loopback_up() {
     return result;
 }
 
-// Copies a program into dir, keeping its name. Returns the copy's path, or ""
-// with errno set.
+// Copies a program into a new directory dir, keeping its name. Returns the
+// copy's path, or "" with errno set.
 static std::string copy_program(const std::string &path, const std::string &dir) {
-    std::string copy = dir + path.substr(path.rfind('/'));
+    if (mkdir(dir.c_str(), 0755) == -1)
+        return "";
+    size_t slash = path.rfind('/');
+    std::string copy = dir + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
     int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     int out = in == -1 ? -1 : open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
     ssize_t copied = 1;
@@ -119,8 +123,8 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
     std::string dir = c->scratch + "/.programs";
     if (mkdir(dir.c_str(), 0755) == -1)
         return -1;
-    for (std::string &program : *programs)
-        if ((program = copy_program(program, dir)).empty())
+    for (size_t i = 0; i < programs->size(); i++) // each in a directory of its own
+        if (((*programs)[i] = copy_program((*programs)[i], dir + "/" + std::to_string(i))).empty())
             return -1;
     if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == -1 ||
         mount_setattr(AT_FDCWD, dir.c_str(), 0, &read_only, sizeof read_only) == -1)
@@ -138,6 +142,21 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
     }
     c->tasks = static_cast<rlim_t>(COUNTERPART_TASKS + clients) + SPARE_TASKS;
     c->cpu_seconds = static_cast<rlim_t>(counterpart_cpu_seconds(seconds)) + 1;
+    // Tried once here, so that a program is never blamed for its start.
+    *step = "cannot try the run's containment";
+    pid_t trial = fork();
+    if (trial == 0) {
+        contain_process(*c, true);
+        _exit(0);
+    }
+    int status;
+    if (trial == -1 || waitpid(trial, &status, 0) == -1)
+        return -1;
+    if (status != 0) {
+        *step = nullptr; // the trial has said why
+        errno = EPERM;
+        return -1;
+    }
     return 0;
 }
 

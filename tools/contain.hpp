@@ -11,11 +11,11 @@
 #include <vector>
 
 // The counterpart's limits.
-constexpr long COUNTERPART_TASKS = 64;             // processes and threads at once
-constexpr long COUNTERPART_RESIDENT_MIB = 256;     // memory in use, its processes together
-constexpr long COUNTERPART_ADDRESS_MIB = 1024;     // address space, each of its processes
-constexpr double COUNTERPART_CPU_SHARE = 0.25;     // of one CPU over the run's length,
-constexpr double COUNTERPART_CPU_MIN_SECONDS = 10; // and never less than this
+constexpr long COUNTERPART_TASKS = 64;            // processes and threads at once
+constexpr long COUNTERPART_RESIDENT_MIB = 256;    // memory in use, its processes together
+constexpr long COUNTERPART_ADDRESS_MIB = 1024;    // address space, each of its processes
+constexpr double COUNTERPART_CPU_SHARE = 0.25;    // of one CPU over the run's length,
+constexpr double COUNTERPART_CPU_MIN_SECONDS = 5; // and never less than this
 constexpr long COUNTERPART_OUTPUT_KIB_PER_SECOND = 8, COUNTERPART_OUTPUT_MIN_KIB = 256;
 constexpr long SCRATCH_MIB = 64; // the scratch directory's size, a memory file system
 
@@ -35,7 +35,8 @@ struct Containment {
 // process's user, without any capability. Each of programs is copied into a
 // read-only directory of the scratch, where that user reaches it wherever it
 // lay, and its path is replaced by its copy's. Returns 0, or -1 with errno
-// set and *step naming what failed.
+// set and *step naming what failed (null when a trial of contain_process,
+// made last, said it on standard error).
 int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
                 const char **step);
 

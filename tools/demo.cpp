@@ -28,7 +28,10 @@ constexpr const char *USAGE =
     "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--counterpart COMMAND]\n"
     "            [--first counterpart|clients] [--restart-at S] [--private]\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
-    "       at once, no restart, the namespaces it runs in)\n";
+    "       at once, no restart, the namespaces it runs in)\n"
+    "       The counterpart and the clients run contained: never as root, no network,\n"
+    "       writing only in the run's scratch directory, the counterpart within limits of\n"
+    "       processes, memory, CPU time and output (man klient-grade).\n";
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
 
 // The program a command runs: its first word after any NAME=value, taken out

@@ -49,7 +49,10 @@ constexpr size_t COMPILER_LINES = 3; // of a failed build, in the report
 constexpr const char *USAGE =
     "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] COUNTERPART...\n"
     "       each COUNTERPART a program, or a C (.c) or C++ (.cc, .cpp, .cxx) source\n"
-    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report)\n";
+    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report)\n"
+    "       Each runs contained: never as root, no network, writing only in its run's\n"
+    "       scratch directory, within limits of processes, memory, CPU time and output\n"
+    "       (man klient-grade).\n";
 
 enum Verdict : unsigned char { OK, FAULTY, UNJUDGED };
 

@@ -2,10 +2,11 @@
 //
 // The counterpart runs in a process group of its own, and the demo adopts
 // whatever it leaves behind (PR_SET_CHILD_SUBREAPER), so that all of it can
-// be found: its group, and every process the demo did not start itself that
-// descends from it. Chaos and a restart kill all of it with SIGKILL; the stop
+// be found: every child of the demo that is no client, and their
+// descendants. Chaos and a restart kill all of it with SIGKILL; the stop
 // sends SIGTERM to its group, and whatever of it still runs after the grace
-// is a fault.
+// is a fault. The run is contained (contain.hpp), and the counterpart held to
+// its limits as it goes.
 #include "run.hpp"
 
 #include "chaos.hpp"
@@ -42,11 +43,10 @@ constexpr rlim_t SPARE_FILES = 64;       // beyond one a client: the log, epoll,
 
 struct Run {
     RunOptions options;
-    const char *counterpart_name;          // "doorkeeper" for ours
-    Children children;                     // every process started, in order
-    std::map<size_t, int> stopping;        // the signal the demo sent each, to end it
-    size_t counterpart = NO_VICTIM;        // the one started last
-    std::vector<pid_t> counterpart_groups; // every counterpart's, in order
+    const char *counterpart_name;   // "doorkeeper" for ours
+    Children children;              // every process started, in order
+    std::map<size_t, int> stopping; // the signal the demo sent each, to end it
+    size_t counterpart = NO_VICTIM; // the one started last
     FILE *event_log = nullptr;
     double began = 0;  // when the run began, on the monotonic clock
     VisitCount visits; // of the clients, by index
@@ -59,7 +59,9 @@ struct Run {
     long output_shown = 0, output_dropped = 0; // the counterpart's, in bytes
     double output_cut_at = -1;
     bool tasks_reported = false;
-    bool out_of_resources = false; // the counterpart was killed for them: the run ends
+    long most_tasks = 0;                       // the counterpart's, at any look
+    double most_mib = 0, most_cpu_seconds = 0; // the same
+    bool out_of_resources = false;             // the counterpart was killed for them: the run ends
 };
 
 static volatile sig_atomic_t stop_requested;
@@ -105,10 +107,8 @@ static size_t start(Run &run, bool counterpart) {
     if (index == -1)
         err(2, "cannot start %s", counterpart ? run.counterpart_name : "a client");
     run.children.list[index].counterpart = counterpart;
-    if (counterpart) {
+    if (counterpart)
         run.counterpart = index;
-        run.counterpart_groups.push_back(run.children.list[index].pid);
-    }
     return index;
 }
 
@@ -243,75 +243,84 @@ static void reap(Run &run) {
 }
 
 struct Seen {
-    pid_t pid, parent, group;
+    pid_t pid;
     std::string name;
     long threads, resident_pages;
     double cpu_seconds; // its own, and that of the children it has reaped
 };
 
-// Every process that runs (not a zombie) as /proc shows it.
-static std::vector<Seen> running_processes() {
-    std::vector<Seen> seen;
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return seen;
-    while (dirent *entry = readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        char path[64], line[1024];
-        snprintf(path, sizeof path, "/proc/%.20s/stat", entry->d_name);
-        FILE *f = fopen(path, "r");
-        if (f == nullptr)
-            continue;
-        bool read = fgets(line, sizeof line, f) != nullptr;
-        fclose(f);
-        if (!read)
-            continue;
-        // "pid (name) state parent group ...": the name may hold anything.
-        char *open = strchr(line, '('), *close = strrchr(line, ')');
-        char state;
-        int pid, parent, group;
-        unsigned long user, system;
-        long children_user, children_system, threads, resident;
-        if (open == nullptr || close == nullptr || sscanf(line, "%d", &pid) != 1 ||
-            sscanf(close + 1,
-                   " %c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d "
-                   "%*u %*u %ld",
-                   &state, &parent, &group, &user, &system, &children_user, &children_system,
-                   &threads, &resident) != 9 ||
-            state == 'Z')
-            continue;
-        double ticks = static_cast<double>(user + system) +
-                       static_cast<double>(children_user + children_system);
-        seen.push_back({pid, parent, group, printable(std::string(open + 1, close)), threads,
-                        resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK))});
-    }
-    closedir(proc);
-    return seen;
+// What /proc shows of a process; false for one that has ended.
+static bool read_stat(pid_t pid, Seen *seen) {
+    char path[64], line[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return false;
+    bool read = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    // "pid (name) state ...": the name may hold anything.
+    char *open = strchr(line, '('), *close = strrchr(line, ')');
+    char state;
+    unsigned long user, system;
+    long children_user, children_system, threads, resident;
+    if (!read || open == nullptr || close == nullptr ||
+        sscanf(close + 1,
+               " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d %*u "
+               "%*u %ld",
+               &state, &user, &system, &children_user, &children_system, &threads,
+               &resident) != 7 ||
+        state == 'Z')
+        return false;
+    double ticks =
+        static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
+    *seen = {pid, printable(std::string(open + 1, close)), threads, resident,
+             ticks / static_cast<double>(sysconf(_SC_CLK_TCK))};
+    return true;
 }
 
-// Every process of the counterpart's that still runs: in a counterpart's
-// group, or adopted by the demo, or descended from one of those.
+// The children of a process, as each of its threads has them.
+static std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> children;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    while (dirent *task = dir != nullptr ? readdir(dir) : nullptr) {
+        if (task->d_name[0] < '1' || task->d_name[0] > '9')
+            continue;
+        FILE *f = fopen((tasks + "/" + task->d_name + "/children").c_str(), "re");
+        for (int child; f != nullptr && fscanf(f, "%d", &child) == 1;)
+            children.push_back(child);
+        if (f != nullptr)
+            fclose(f);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return children;
+}
+
+// Every process of the counterpart's that still runs: each child of the demo
+// that is no client (a counterpart it started, or one it adopted, since the
+// demo is where orphans go), and every descendant of those.
 static std::vector<Seen> counterpart_processes(const Run &run) {
     std::set<pid_t> clients;
-    for (size_t i = 0; i < run.children.list.size(); i++)
-        if (!run.children.list[i].counterpart)
-            clients.insert(run.children.list[i].pid);
-    std::vector<Seen> all = running_processes(), theirs;
+    for (const Child &child : run.children.list)
+        if (!child.counterpart)
+            clients.insert(child.pid);
+    std::vector<pid_t> next;
+    for (pid_t child : children_of(getpid()))
+        if (!clients.contains(child))
+            next.push_back(child);
+    std::vector<Seen> theirs;
     std::set<pid_t> found;
-    for (bool more = true; more;) {
-        more = false;
-        for (const Seen &p : all) {
-            bool in_group = std::find(run.counterpart_groups.begin(), run.counterpart_groups.end(),
-                                      p.group) != run.counterpart_groups.end();
-            bool adopted = p.parent == getpid() && !clients.contains(p.pid);
-            if (!found.contains(p.pid) && p.pid != getpid() &&
-                (in_group || adopted || found.contains(p.parent))) {
-                found.insert(p.pid);
-                theirs.push_back(p);
-                more = true;
-            }
-        }
+    while (!next.empty()) {
+        pid_t pid = next.back();
+        next.pop_back();
+        Seen seen;
+        if (!found.insert(pid).second)
+            continue;
+        if (read_stat(pid, &seen))
+            theirs.push_back(seen);
+        for (pid_t child : children_of(pid))
+            next.push_back(child);
     }
     return theirs;
 }
@@ -336,23 +345,27 @@ static void watch_resources(Run &run, double now) {
     if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
         run.tasks_reported = true;
         run.rules.resources.push_back(
-            format_text("processes: %ld processes and threads at %.1f s, its limit: the "
-                        "system refused it more",
-                        tasks, into_run(run, now)));
+            format_text("processes: %ld processes and threads at %.1f s, its limit of %ld "
+                        "reached: the system refuses it more",
+                        tasks, into_run(run, now), COUNTERPART_TASKS));
     }
     double mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
+    run.most_tasks = std::max(run.most_tasks, tasks);
+    run.most_mib = std::max(run.most_mib, mib);
+    run.most_cpu_seconds = std::max(run.most_cpu_seconds, cpu);
     double cpu_limit = counterpart_cpu_seconds(static_cast<double>(run.options.seconds));
-    const char *over = mib > COUNTERPART_RESIDENT_MIB ? "memory"
-                       : cpu > cpu_limit              ? "CPU time"
-                                                      : nullptr;
-    if (over == nullptr)
+    std::string over =
+        mib > COUNTERPART_RESIDENT_MIB
+            ? format_text("memory: %.0f MiB in use at %.1f s, beyond its limit of %ld MiB", mib,
+                          into_run(run, now), COUNTERPART_RESIDENT_MIB)
+        : cpu > cpu_limit ? format_text("CPU time: %.1f s at %.1f s, beyond its limit of %.0f s",
+                                        cpu, into_run(run, now), cpu_limit)
+                          : "";
+    if (over.empty())
         return;
     kill_counterpart(run);
     run.out_of_resources = true;
-    run.rules.resources.push_back(
-        format_text("%s: %.0f MiB in use and %.1f s of CPU time at %.1f s, beyond its limit of "
-                    "%ld MiB or %.0f s; killed with SIGKILL, which ended the run",
-                    over, mib, cpu, into_run(run, now), COUNTERPART_RESIDENT_MIB, cpu_limit));
+    run.rules.resources.push_back(over + "; killed with SIGKILL, which ended the run");
 }
 
 // Waits until done() holds or the grace has passed, reading lines and taking
@@ -537,6 +550,10 @@ static int print_verdict(const Run &run, int free_value, int entry_value) {
     const RuleWatch &rules = run.rules;
     printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
            rules.inside_seconds / std::max(rules.last_seen - run.began, 1e-9), FREE_SEM_INITIAL);
+    printf("-- the %s used at most %ld processes and threads, %.1f MiB of memory, %.2f s of CPU "
+           "time, and wrote %ld bytes\n",
+           run.counterpart_name, run.most_tasks, run.most_mib, run.most_cpu_seconds,
+           run.output_shown + run.output_dropped);
     std::vector<Fault> found = judge_run(rules, free_value, entry_value);
     for (const Fault &fault : found)
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
@@ -579,7 +596,8 @@ int run_and_judge(const RunOptions &options) {
     const char *step;
     if (contain_run(&run.containment, &programs, options.clients,
                     static_cast<double>(options.seconds), &step) == -1) {
-        warn("%s", step);
+        if (step != nullptr)
+            warn("%s", step);
         remove_scratch(&run.containment);
         return 2;
     }
