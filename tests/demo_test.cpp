@@ -300,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
                       Judged{"forks", 4, {"resources"}, {}, "probe: fork 2000 processes: Res"},
                       Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
-                      Judged{"floods", 4, {"resources"}}),
+                      Judged{"floods", 4, {"resources"}, {}, "probe: ?[2J"}),
     [](const ::testing::TestParamInfo<Judged> &info) {
         std::string name = info.param.mode;
         std::erase(name, '-');

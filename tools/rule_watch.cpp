@@ -21,10 +21,12 @@ std::string format_text(const char *format, ...) {
     return buf;
 }
 
-std::string printable(std::string text) {
-    for (char &c : text)
-        if (c < 0x20 || c > 0x7e)
+std::string printable(std::string text, bool keep_utf8) {
+    for (char &c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || (byte > 0x7f && !keep_utf8))
             c = '?';
+    }
     return text;
 }
 

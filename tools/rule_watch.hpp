@@ -86,8 +86,10 @@ void watch_end(RuleWatch *watch, double now);
 __attribute__((format(printf, 1, 2))) std::string format_text(const char *format, ...);
 
 // text with every byte that is not printable ASCII shown as '?': a process
-// name or a line that a counterpart chose, made safe for a verdict.
-std::string printable(std::string text);
+// name or a line that a counterpart chose, made safe for a verdict. With
+// keep_utf8, bytes above ASCII stay (a student's Polish letters), and only
+// control characters, which a terminal would obey, are shown so.
+std::string printable(std::string text, bool keep_utf8 = false);
 
 struct Fault {
     std::string rule, what;

@@ -123,7 +123,7 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
             run.output_dropped += size;
         } else if (!run.options.counterpart.empty()) {
             run.output_shown += size;
-            printf("counterpart: %s\n", line.c_str());
+            printf("counterpart: %s\n", printable(line, true).c_str());
         } else if (line.starts_with("doorkeeper: let one in")) {
             run.output_shown += size;
             printf("%s\n", line.c_str());
@@ -550,10 +550,11 @@ static int print_verdict(const Run &run, int free_value, int entry_value) {
     const RuleWatch &rules = run.rules;
     printf("-- longest wait %.1f s; on average %.1f of %d units in use\n", rules.longest_wait,
            rules.inside_seconds / std::max(rules.last_seen - run.began, 1e-9), FREE_SEM_INITIAL);
-    printf("-- the %s used at most %ld processes and threads, %.1f MiB of memory, %.2f s of CPU "
-           "time, and wrote %ld bytes\n",
-           run.counterpart_name, run.most_tasks, run.most_mib, run.most_cpu_seconds,
-           run.output_shown + run.output_dropped);
+    printf("-- the %s used at most %ld %s at once, %.1f MiB of memory, %.2f s of CPU time, and "
+           "wrote %ld bytes\n",
+           run.counterpart_name, run.most_tasks,
+           run.most_tasks == 1 ? "process" : "processes and threads", run.most_mib,
+           run.most_cpu_seconds, run.output_shown + run.output_dropped);
     std::vector<Fault> found = judge_run(rules, free_value, entry_value);
     for (const Fault &fault : found)
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
