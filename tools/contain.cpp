@@ -211,8 +211,6 @@ void contain_process(const Containment &c, bool counterpart) {
         rlim_t address = static_cast<rlim_t>(COUNTERPART_ADDRESS_MIB) << 20;
         limit(RLIMIT_AS, address, address, "its address space");
 #endif
-        if (setpriority(PRIO_PROCESS, 0, 10) == -1)
-            cannot("its priority");
     }
     if (chdir(c.scratch.c_str()) == -1 || setenv("HOME", c.scratch.c_str(), 1) == -1 ||
         setenv("TMPDIR", c.scratch.c_str(), 1) == -1)

@@ -203,16 +203,19 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
     std::string what = format_text("%d ended at %.1f s, %s", pid, into_run(run, now), how.c_str());
-    if (counterpart && WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+    if (counterpart && WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
+        run.out_of_resources = true;
         run.rules.resources.push_back(format_text(
-            "CPU time: the %s %d was killed by SIGXCPU at %.1f s, at its limit of %.0f s",
+            "CPU time: the %s %d was killed by SIGXCPU at %.1f s, at its limit of %.0f s, which "
+            "ended the run",
             run.counterpart_name, pid, into_run(run, now),
             counterpart_cpu_seconds(static_cast<double>(run.options.seconds))));
-    else if (counterpart)
+    } else if (counterpart) {
         watch_event(&run.rules.counterpart_ended,
                     "the " + std::string(run.counterpart_name) + " " + what);
-    else
+    } else {
         watch_event(&run.rules.client_failed, what + ": " + run.last_other_line[index]);
+    }
     ended(run, index, "ended");
 }
 
@@ -258,12 +261,14 @@ static bool read_stat(pid_t pid, Seen *seen) {
         return false;
     bool read = fgets(line, sizeof line, f) != nullptr;
     fclose(f);
+    if (!read)
+        return false;
     // "pid (name) state ...": the name may hold anything.
     char *open = strchr(line, '('), *close = strrchr(line, ')');
     char state;
     unsigned long user, system;
     long children_user, children_system, threads, resident;
-    if (!read || open == nullptr || close == nullptr ||
+    if (open == nullptr || close == nullptr ||
         sscanf(close + 1,
                " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d %*u "
                "%*u %ld",
