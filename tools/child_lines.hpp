@@ -68,10 +68,10 @@ struct StartHow {
     const char *file = nullptr; // the file to execute, when it is not argv[0]
 };
 
-// Starts argv[0] with the arguments argv (ended by a null pointer), standard
-// output on a new pipe (or the shared one), the other descriptors as this
-// process has them, and default signal handling with no signal blocked.
-// Returns its index in the list, or -1 with errno set.
+// Starts how.file, or argv[0], with the arguments argv (ended by a null
+// pointer), standard output on a new pipe (or the shared one), the other
+// descriptors as this process has them, and default signal handling with no
+// signal blocked. Returns its index in the list, or -1 with errno set.
 int start_child(Children *children, const char *const argv[], const StartHow &how = {});
 
 // The longest line handed over: a longer one comes in pieces of this length.
@@ -79,7 +79,7 @@ constexpr size_t MAX_LINE = 4096;
 
 // Waits up to timeout_ms for output and hands each whole line that has come,
 // without its newline, to on_line with the child's index (or FROM_SHARED_PIPE)
-// and the time it was read. Returns the number of lines, 0 if none came in time, or -1 with errno
-// set.
+// and the time it was read. Returns the number of lines, 0 if none came in
+// time, or -1 with errno set.
 using LineHandler = std::function<void(size_t index, const std::string &line, double when)>;
 int read_child_lines(Children *children, int timeout_ms, const LineHandler &on_line);
