@@ -227,8 +227,9 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
 // only on it; a textbook one keeps every rule.
 struct Judged {
     const char *mode;
-    int seconds; // past a whole visit where a stall would show, or a bound: a run
-                 // ends as soon as its counterpart is killed for its resources
+    int seconds; // past a whole visit where a stall would show; long enough, in a
+                 // loaded sanitized build, for a probe to reach its limit; or a
+                 // bound: a run ends as soon as its counterpart is killed for them
     std::set<std::string> faults;
     std::vector<std::string> more = {}; // the demo's options besides
     const char *said = "";              // the start of a line the counterpart must say
@@ -298,9 +299,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Judged{"reads-secret", 4, {}, {}, "probe: read /etc/shadow: Permission"},
                       Judged{"writes-outside", 4, {}, {}, "probe: write in /tmp: Read-only"},
                       Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
-                      Judged{"forks", 4, {"resources"}, {}, "probe: fork 2000 processes: Res"},
+                      Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
                       Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
-                      Judged{"floods", 4, {"resources"}, {}, "probe: ?[2J"}),
+                      Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"}),
     [](const ::testing::TestParamInfo<Judged> &info) {
         std::string name = info.param.mode;
         std::erase(name, '-');
