@@ -67,8 +67,8 @@ static void say(const char *what, bool done) {
 static void probe(const char *mode) {
     auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
     if (is("reads-secret"))
-        say("read /etc/shadow", open("/etc/shadow", O_RDONLY) != -1);
-    if (is("writes-outside")) // where anyone may write
+        say("read /root", open("/root", O_RDONLY | O_DIRECTORY) != -1); // root's alone, 0700
+    if (is("writes-outside"))                                           // where anyone may write
         say("write in /tmp", open(getenv("PROBE_FILE"), O_WRONLY | O_CREAT, 0644) != -1);
     if (is("connects")) {
         sockaddr_in to = {};
