@@ -39,6 +39,7 @@ Option text_option(const char *name, const char **text) {
 int read_options(int argc, char **argv, const std::vector<Option> &options, const char *usage,
                  bool takes_operands) {
     std::vector<option> longs;
+    longs.reserve(options.size() + 2);
     for (size_t i = 0; i < options.size(); i++)
         longs.push_back({options[i].name,
                          options[i].flag != nullptr ? no_argument : required_argument, nullptr,
