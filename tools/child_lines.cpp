@@ -136,11 +136,8 @@ int start_child(Children *children, const char *const argv[], const StartHow &ho
         errors[1] = fds[1];
     pid_t pid;
     int err = spawn_or_fork(argv, fds[1], errors[1], how, &pid);
-    if (how.errors == ERRORS_OWN_PIPE) {
+    if (how.errors == ERRORS_OWN_PIPE)
         close(errors[1]);
-        if (err != 0)
-            close(errors[0]);
-    }
     if (!shared) {
         close(fds[1]);
         epoll_event ev = {};
@@ -152,18 +149,18 @@ int start_child(Children *children, const char *const argv[], const StartHow &ho
             // Started, but nobody could read it: it must not run on untracked.
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
-            if (how.errors == ERRORS_OWN_PIPE)
-                close(errors[0]);
         }
         if (err != 0)
             close(fds[0]);
     }
     if (err != 0) {
+        if (errors[0] != -1)
+            close(errors[0]);
         errno = err;
         return -1;
     }
     Child child = {pid, fds[0]};
-    child.err = how.errors == ERRORS_OWN_PIPE ? errors[0] : -1;
+    child.err = errors[0]; // -1 but for ERRORS_OWN_PIPE
     children->list.push_back(child);
     return static_cast<int>(children->list.size() - 1);
 }

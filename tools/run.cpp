@@ -334,7 +334,37 @@ static bool counterpart_alive(const Run &run) {
     return run.counterpart != NO_VICTIM && run.children.list[run.counterpart].alive;
 }
 
-static int kill_counterpart(Run &run);
+// Waits until done() holds or the grace has passed, reading lines and taking
+// statuses meanwhile. Returns done().
+template <typename Done> static bool await(Run &run, double seconds, Done done) {
+    double deadline = monotonic_seconds() + seconds;
+    while (!done() && monotonic_seconds() < deadline) {
+        read_lines(run, 20);
+        reap(run);
+    }
+    return done();
+}
+
+// Kills every process of the counterpart with SIGKILL: its group, through a
+// leader not yet reaped, and each other one found. Returns how many other
+// processes there were.
+static int kill_counterpart(Run &run) {
+    pid_t leader = 0;
+    if (counterpart_alive(run)) {
+        leader = run.children.list[run.counterpart].pid;
+        run.stopping[run.counterpart] = SIGKILL;
+        kill(-leader, SIGKILL);
+    }
+    int others = 0;
+    for (const Seen &p : counterpart_processes(run))
+        if (p.pid != leader) {
+            kill(p.pid, SIGKILL);
+            others++;
+        }
+    await(run, STOP_GRACE_SECONDS,
+          [&run] { return !counterpart_alive(run) && counterpart_processes(run).empty(); });
+    return others;
+}
 
 // Holds the counterpart to its limits. Its processes are only reported at
 // their limit, where the system refuses it more; beyond its memory or CPU
@@ -371,38 +401,6 @@ static void watch_resources(Run &run, double now) {
     kill_counterpart(run);
     run.out_of_resources = true;
     run.rules.resources.push_back(over + "; killed with SIGKILL, which ended the run");
-}
-
-// Waits until done() holds or the grace has passed, reading lines and taking
-// statuses meanwhile. Returns done().
-template <typename Done> static bool await(Run &run, double seconds, Done done) {
-    double deadline = monotonic_seconds() + seconds;
-    while (!done() && monotonic_seconds() < deadline) {
-        read_lines(run, 20);
-        reap(run);
-    }
-    return done();
-}
-
-// Kills every process of the counterpart with SIGKILL: its group, through a
-// leader not yet reaped, and each other one found. Returns how many other
-// processes there were.
-static int kill_counterpart(Run &run) {
-    pid_t leader = 0;
-    if (counterpart_alive(run)) {
-        leader = run.children.list[run.counterpart].pid;
-        run.stopping[run.counterpart] = SIGKILL;
-        kill(-leader, SIGKILL);
-    }
-    int others = 0;
-    for (const Seen &p : counterpart_processes(run))
-        if (p.pid != leader) {
-            kill(p.pid, SIGKILL);
-            others++;
-        }
-    await(run, STOP_GRACE_SECONDS,
-          [&run] { return !counterpart_alive(run) && counterpart_processes(run).empty(); });
-    return others;
 }
 
 static void restart_counterpart(Run &run, const char *why) {
