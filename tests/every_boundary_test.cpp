@@ -69,9 +69,9 @@ constexpr bool SANITIZED = false;
 
 enum Change { STOPPED, ENDED, WAITING, TIMED_OUT };
 
-// How long a program signalled at a boundary may take to end: it ends within
-// milliseconds, and a loaded machine may still hold it back for a while.
-constexpr int END_MS = 5000;
+// How long a traced program may take to reach its next stop, or to end once
+// signalled: milliseconds, but a loaded machine may hold it back for seconds.
+constexpr int STEP_MS = 10000;
 
 sigset_t only_sigchld() {
     sigset_t chld;
@@ -123,7 +123,7 @@ pid_t start_traced(const char *path) {
         _exit(127);
     }
     int status;
-    if (await_change(pid, &status, 0, 3000) != STOPPED) // the SIGTRAP of its exec
+    if (await_change(pid, &status, 0, STEP_MS) != STOPPED) // the SIGTRAP of its exec
         return -1;
     ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
     return pid;
@@ -135,7 +135,7 @@ Change next_stop(pid_t pid, __ptrace_syscall_info *info, key_t waits_on) {
     int status, sig = 0;
     for (;;) {
         ptrace(PTRACE_SYSCALL, pid, nullptr, sig);
-        Change c = await_change(pid, &status, waits_on, 3000);
+        Change c = await_change(pid, &status, waits_on, STEP_MS);
         if (c != STOPPED)
             return c;
         if (WSTOPSIG(status) == (SIGTRAP | 0x80))
@@ -291,18 +291,19 @@ int lose_at(const Case &c, const std::vector<Boundary> &list, size_t k, int sig)
     if (there) {
         kill(pid, sig);
         if (sig == SIGTERM && list[k].inside_wait) // the signal stops it first: pass it on
-            await_change(pid, &status, 0, END_MS);
+            await_change(pid, &status, 0, STEP_MS);
         if (sig == SIGTERM)
             ptrace(PTRACE_DETACH, pid, nullptr, list[k].inside_wait ? SIGTERM : 0);
     }
-    bool ended = pid > 0 && await_change(pid, &status, 0, END_MS) == ENDED;
+    bool ended = pid > 0 && await_change(pid, &status, 0, STEP_MS) == ENDED;
     if (pid > 0 && !ended) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     EXPECT_TRUE(!there || (ended && WIFSIGNALED(status) && WTERMSIG(status) == sig))
-        << c.name << ": not ended by " << signal_name(sig) << " within " << END_MS << " ms (status "
-        << (ended ? status : -1) << ") after " << list[k].after << ", before " << list[k].before;
+        << c.name << ": not ended by " << signal_name(sig) << " within " << STEP_MS
+        << " ms (status " << (ended ? status : -1) << ") after " << list[k].after << ", before "
+        << list[k].before;
     return there && ended ? FREE_SEM_INITIAL - units() : 0;
 }
 

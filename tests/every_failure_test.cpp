@@ -67,6 +67,10 @@ constexpr bool SANITIZED = false;
 
 const char *STRACE = "/usr/bin/strace";
 
+// How long a program may take to end, or to reach its wait: milliseconds, but
+// a loaded machine may hold it back for seconds.
+constexpr int STEP_MS = 10000;
+
 void set_up_sets(const Case &c) {
     semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);
     semctl(sem_id(ENTRY_SEM_KEY), 0, IPC_RMID);
@@ -174,12 +178,12 @@ class EveryFailure : public PrivateIpc, public ::testing::WithParamInterface<Cas
                 o.waited = !ended && sem_waiting(c.waits_on) > 0;
                 return ended || o.waited;
             },
-            3000);
+            STEP_MS);
         if (!ended) {
             pid_t program = traced_program(s.pid);
             if (program > 0)
                 kill(program, SIGTERM);
-            o.status = wait_exit(s.pid, 3000);
+            o.status = wait_exit(s.pid, STEP_MS);
         }
         o.out = read_rest(s.out, 500);
         o.err = read_rest(s.err, 500);
