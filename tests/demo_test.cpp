@@ -32,8 +32,9 @@ struct DemoRun {
 
 class Demo : public PrivateIpc {
   protected:
-    DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000) {
-        Child demo = spawn(DEMO_PATH, args);
+    DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000,
+                     const char *demo_path = DEMO_PATH) {
+        Child demo = spawn(demo_path, args);
         std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
         DemoRun run;
         for (std::string line; std::getline(out, line);)
@@ -221,6 +222,27 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     EXPECT_EQ(verdicts, (std::set<std::string>{"faulty", "not judged"}));
     EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
     std::filesystem::remove_all(dir);
+}
+
+// Installed under a prefix, as the package and a by-hand install put them,
+// the grader finds its demo (which lies elsewhere), and the demo its programs.
+TEST_F(Demo, RunsInstalled) {
+    char prefix[] = "/tmp/klient-installed-XXXXXX";
+    ASSERT_NE(mkdtemp(prefix), nullptr);
+    Child install = spawn(CMAKE_PATH, {"--install", BUILD_DIR, "--prefix", prefix});
+    read_rest(install.out, 20000);
+    ASSERT_EQ(wait_exit(install.pid, 5000), 0) << read_rest(install.err);
+    std::string dir = prefix, missing = dir + "/missing";
+    Child grader = spawn((dir + "/bin/klient-grade").c_str(), {"--logs", dir + "/logs", missing});
+    std::string card = read_rest(grader.out, 20000);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(card.starts_with("counterpart ")) << card << read_rest(grader.err);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    DemoRun run = run_demo({"--clients", "1", "--seconds", "1"}, 20000,
+                           (dir + "/libexec/klient/demo").c_str());
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
+    std::filesystem::remove_all(prefix);
 }
 
 // Counterparts that each break one rule are judged faulty on that rule, and

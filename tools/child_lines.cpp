@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
@@ -20,9 +21,15 @@ std::string program_path(const char *name) {
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = length > 0 ? std::string(self, static_cast<size_t>(length)) : ".";
     dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
-    if (dir.ends_with("/libexec/klient"))
-        dir.replace(dir.size() - std::string("libexec/klient").size(), std::string::npos, "bin");
-    return dir + "/" + name;
+    std::string prefix;
+    if (dir.ends_with(INSTALLED_DEMO_DIR))
+        prefix = dir.substr(0, dir.size() - strlen(INSTALLED_DEMO_DIR));
+    else if (dir.ends_with(INSTALLED_PROGRAM_DIR))
+        prefix = dir.substr(0, dir.size() - strlen(INSTALLED_PROGRAM_DIR));
+    else
+        return dir + "/" + name; // the build tree
+    bool demo = strcmp(name, "demo") == 0;
+    return prefix + (demo ? INSTALLED_DEMO_DIR : INSTALLED_PROGRAM_DIR) + "/" + name;
 }
 
 int raise_file_limit(rlim_t needed, rlim_t *hard) {

@@ -30,9 +30,13 @@ struct Children {
 // Index given to lines that came through the shared pipe.
 constexpr size_t FROM_SHARED_PIPE = static_cast<size_t>(-1);
 
-// The path of the project's program name: beside this program, as in the
-// build tree, or, for a program installed in <prefix>/libexec/klient, in
-// <prefix>/bin, where the installed programs are.
+// Where the programs are installed under a prefix: the demo, which only the
+// grader starts, apart from the programs on PATH.
+constexpr const char *INSTALLED_PROGRAM_DIR = "/bin", *INSTALLED_DEMO_DIR = "/libexec/klient";
+
+// The path of the project's program name. For a program installed under a
+// prefix (in one of the two directories above), where name is installed
+// under the same prefix; otherwise beside this program, as in the build tree.
 std::string program_path(const char *name);
 
 // Raises the soft limit on open files to needed, if it is lower. Returns 0,
