@@ -37,6 +37,7 @@ ensure_tools() {
     command -v g++ >/dev/null || missing+=(g++)
     command -v make >/dev/null || missing+=(make)
     command -v unshare >/dev/null || missing+=(util-linux)
+    [ -e /usr/include/seccomp.h ] || missing+=(libseccomp-dev)
     if [ "$1" = tests ]; then
         command -v strace >/dev/null || missing+=(strace)
         [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)

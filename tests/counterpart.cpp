@@ -13,10 +13,14 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <netinet/in.h>
+#include <set>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/sem.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t ending;
@@ -63,18 +67,74 @@ static void say(const char *what, bool done) {
     fflush(stdout);
 }
 
-// What a contained run must refuse, or bound.
-static void probe(const char *mode) {
+// A client's pid, found through /proc among this program's siblings, or 0.
+static pid_t a_client() {
+    pid_t found = 0;
+    DIR *proc = opendir("/proc");
+    while (dirent *entry = proc != nullptr && found == 0 ? readdir(proc) : nullptr) {
+        char stat[256] = {};
+        FILE *f = fopen((std::string("/proc/") + entry->d_name + "/stat").c_str(), "r");
+        if (f == nullptr)
+            continue;
+        int pid;
+        if (fgets(stat, sizeof stat, f) != nullptr && sscanf(stat, "%d (klient)", &pid) == 1)
+            found = pid;
+        fclose(f);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
+}
+
+// Types a command into the terminal, which its shell would run after the demo.
+static bool type_into_terminal() {
+    int tty = open("/dev/tty", O_RDWR);
+    const char *command = "echo typed\n";
+    bool typed = true;
+    for (const char *c = command; *c != '\0' && typed; c++)
+        typed = ioctl(tty != -1 ? tty : STDIN_FILENO, TIOCSTI, c) == 0;
+    return typed;
+}
+
+// The names in the environment, in order.
+static std::string environment() {
+    std::set<std::string> names;
+    for (char **e = environ; *e != nullptr; e++)
+        names.insert(std::string(*e).substr(0, std::string(*e).find('=')));
+    std::string all;
+    for (const std::string &name : names)
+        all += (all.empty() ? "" : " ") + name;
+    return all;
+}
+
+// What a contained run must refuse, or bound; given says where to try.
+static void probe(const char *mode, const char *given) {
     auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
+    if (is("types"))
+        say("type into the terminal", type_into_terminal());
+    if (is("takes-output")) { // a client's standard output, to write its lines
+        pid_t client = 0;
+        for (int tries = 0; tries < 500 && (client = a_client()) == 0; tries++)
+            usleep(10000); // the clients start just after the counterpart
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, client, 0));
+        say("take a client's output", syscall(SYS_pidfd_getfd, pidfd, STDOUT_FILENO, 0) != -1);
+    }
+    if (is("keeps-key"))
+        say("add a key",
+            syscall(SYS_add_key, "user", "klient-probe", "x", 1, KEY_SPEC_USER_KEYRING) != -1);
+    if (is("environment")) {
+        printf("probe: environment: %s\n", environment().c_str());
+        fflush(stdout);
+    }
     if (is("reads-secret"))
         say("read /root", open("/root", O_RDONLY | O_DIRECTORY) != -1); // root's alone, 0700
     if (is("writes-outside"))                                           // where anyone may write
-        say("write in /tmp", open(getenv("PROBE_FILE"), O_WRONLY | O_CREAT, 0644) != -1);
+        say("write in /tmp", open(given, O_WRONLY | O_CREAT, 0644) != -1);
     if (is("connects")) {
         sockaddr_in to = {};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(atoi(getenv("PROBE_PORT"))));
+        to.sin_port = htons(static_cast<uint16_t>(atoi(given)));
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         say("connect to the test's loopback",
             connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
@@ -111,13 +171,15 @@ int main(int argc, char **argv) {
                            "withholds",    "leaves-child", "ignores-term",   "sets-value",
                            "forges-lines", "reads-secret", "writes-outside", "connects",
                            "forks",        "allocates",    "spins",          "floods",
-                           "sh-loop",      "admit"};
-    const char *mode = argc == 2 ? argv[1] : "";
+                           "sh-loop",      "admit",        "types",          "takes-output",
+                           "keeps-key",    "environment"};
+    const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
+    const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
     bool known = false;
     for (const char *m : modes)
         known |= strcmp(mode, m) == 0;
     if (!known) {
-        fprintf(stderr, "usage: counterpart MODE (one of tests/counterpart.cpp's modes)\n");
+        fprintf(stderr, "usage: counterpart MODE [WHERE] (one of tests/counterpart.cpp's modes)\n");
         return 2;
     }
     auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
@@ -132,7 +194,7 @@ int main(int argc, char **argv) {
     if (is("sh-loop")) // a counterpart in sh, with this program for its step
         execl("/bin/sh", "sh", "-c", "while :; do \"$0\" admit; done",
               realpath("/proc/self/exe", nullptr), nullptr);
-    probe(mode);
+    probe(mode, given);
     if (is("removes-sets")) {
         struct sigaction sa = {};
         sa.sa_handler = on_term;

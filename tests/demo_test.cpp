@@ -9,8 +9,11 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
@@ -33,8 +36,9 @@ struct DemoRun {
 class Demo : public PrivateIpc {
   protected:
     DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000,
-                     const char *demo_path = DEMO_PATH) {
-        Child demo = spawn(demo_path, args);
+                     const char *demo_path = DEMO_PATH,
+                     const std::function<void()> &in_child = {}) {
+        Child demo = spawn(demo_path, args, in_child);
         std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
         DemoRun run;
         for (std::string line; std::getline(out, line);)
@@ -168,7 +172,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
     const Refused refused[] = {
         {{"--counterpart", "/nonexistent/odzwierny"}, "No such file or directory"},
         {{"--counterpart", std::string("'") + source + "' -v"}, "Permission denied (a source file"},
-        {{"--counterpart", "odzwierny-nowhere"}, "not found on PATH"},
+        {{"--counterpart", "odzwierny-nowhere"}, "not found on the run's PATH"},
         {{"--clients", "200"}, "the hard limit is 100", 100},
     };
     for (const Refused &r : refused) {
@@ -255,6 +259,7 @@ struct Judged {
     std::set<std::string> faults;
     std::vector<std::string> more = {}; // the demo's options besides
     const char *said = "";              // the start of a line the counterpart must say
+    bool terminal = false;              // the demo on a terminal, as a teacher runs it
 };
 
 void PrintTo(const Judged &judged, std::ostream *out) {
@@ -275,14 +280,24 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&at), size), 0);
     ASSERT_EQ(listen(server, 1), 0);
     getsockname(server, reinterpret_cast<sockaddr *>(&at), &size);
-    setenv("PROBE_PORT", std::to_string(ntohs(at.sin_port)).c_str(), 1);
     std::string outside = "/tmp/klient-probe." + std::to_string(getpid());
-    setenv("PROBE_FILE", outside.c_str(), 1);
-    std::string command = std::string(COUNTERPART_PATH) + " " + judged.mode;
+    std::string mode = judged.mode, command = std::string(COUNTERPART_PATH) + " " + mode;
+    if (mode == "connects" || mode == "writes-outside")
+        command += " " + (mode == "connects" ? std::to_string(ntohs(at.sin_port)) : outside);
     std::vector<std::string> args = {
         "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
     args.insert(args.end(), judged.more.begin(), judged.more.end());
-    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000);
+    int terminal = judged.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    ASSERT_TRUE(!judged.terminal || (grantpt(terminal) == 0 && unlockpt(terminal) == 0));
+    std::string tty = judged.terminal ? ptsname(terminal) : "";
+    setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
+    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000, DEMO_PATH, [&tty] {
+        int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
+        if (fd != -1)
+            dup2(fd, STDIN_FILENO);
+    });
+    if (terminal != -1)
+        close(terminal);
     std::set<std::string> faults;
     for (const std::string &line : run.lines)
         if (line.starts_with("-- fault: "))
@@ -307,23 +322,27 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
 
 INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
-    ::testing::Values(Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
-                      Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 4, {"limit", "units"}},
-                      Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 18, {"progress"}},
-                      Judged{"keep-one", 18, {"units", "withheld units"}},
-                      Judged{"exits-early", 4, {"counterpart ended"}},
-                      Judged{"removes-sets", 4, {"sets", "client failed"}},
-                      Judged{"withholds", 4, {"withheld units"}},
-                      Judged{"leaves-child", 4, {"processes left"}},
-                      Judged{"ignores-term", 4, {"not stopped"}},
-                      Judged{"sets-value", 4, {"values set outright", "units"}},
-                      Judged{"forges-lines", 4, {"lines out of cycle"}},
-                      Judged{"reads-secret", 4, {}, {}, "probe: read /root: Permission"},
-                      Judged{"writes-outside", 4, {}, {}, "probe: write in /tmp: Read-only"},
-                      Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
-                      Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
-                      Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
-                      Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"}),
+    ::testing::Values(
+        Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
+        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 4, {"limit", "units"}},
+        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 18, {"progress"}},
+        Judged{"keep-one", 18, {"units", "withheld units"}},
+        Judged{"exits-early", 4, {"counterpart ended"}},
+        Judged{"removes-sets", 4, {"sets", "client failed"}},
+        Judged{"withholds", 4, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
+        Judged{"ignores-term", 4, {"not stopped"}},
+        Judged{"sets-value", 4, {"values set outright", "units"}},
+        Judged{"forges-lines", 4, {"lines out of cycle"}},
+        Judged{"reads-secret", 4, {}, {}, "probe: read /root: Permission"},
+        Judged{"writes-outside", 4, {}, {}, "probe: write in /tmp: Read-only"},
+        Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
+        Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
+        Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
+        Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"},
+        Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
+        Judged{"takes-output", 4, {}, {}, "probe: take a client's output: Operation n"},
+        Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
+        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"}),
     [](const ::testing::TestParamInfo<Judged> &info) {
         std::string name = info.param.mode;
         std::erase(name, '-');

@@ -68,14 +68,17 @@ int share_one_pipe(Children *children) {
 }
 
 // The child's side of a start with in_child: what posix_spawn would do, then
-// in_child, then the exec.
+// in_child, then the exec. Signals come blocked from the parent, and are let
+// in only once their handlers are the default.
 [[noreturn]] static void exec_forked(const char *const argv[], int out, int err,
                                      const StartHow &how) {
     dup2(out, STDOUT_FILENO);
     if (err != -1)
         dup2(err, STDERR_FILENO);
-    if (how.own_group)
+    if (how.group == GROUP_OWN)
         setpgid(0, 0);
+    else if (how.group == SESSION_OWN)
+        setsid();
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; sig++)
@@ -89,16 +92,38 @@ int share_one_pipe(Children *children) {
     _exit(127);
 }
 
+// Forks for exec_forked, and returns once the child has executed its file or
+// ended: by then its group and its signal handling are as asked. Returns 0
+// with *pid set, or an error number.
+static int fork_and_exec(const char *const argv[], int out, int err, const StartHow &how,
+                         pid_t *pid) {
+    int started[2]; // its write end closes at the child's exec or end
+    if (pipe2(started, O_CLOEXEC) == -1)
+        return errno;
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, &old);
+    *pid = fork();
+    if (*pid == 0) {
+        close(started[0]);
+        exec_forked(argv, out, err, how);
+    }
+    int error = errno;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    close(started[1]);
+    char byte;
+    while (*pid != -1 && (read(started[0], &byte, 1) == -1 && errno == EINTR))
+        ;
+    close(started[0]);
+    return *pid == -1 ? error : 0;
+}
+
 // Starts argv with standard output on out and standard error on err (-1:
 // kept). Returns 0 with *pid set, or an error number.
 static int spawn_or_fork(const char *const argv[], int out, int err, const StartHow &how,
                          pid_t *pid) {
-    if (how.in_child) {
-        *pid = fork();
-        if (*pid == 0)
-            exec_forked(argv, out, err, how);
-        return *pid == -1 ? errno : 0;
-    }
+    if (how.in_child)
+        return fork_and_exec(argv, out, err, how, pid);
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
@@ -113,8 +138,10 @@ static int spawn_or_fork(const char *const argv[], int out, int err, const Start
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (how.own_group)
+    if (how.group == GROUP_OWN)
         flags |= POSIX_SPAWN_SETPGROUP; // with group 0: a group of its own
+    else if (how.group == SESSION_OWN)
+        flags |= POSIX_SPAWN_SETSID;
     posix_spawnattr_setflags(&attr, flags);
     // posix_spawn only reads the arguments; its prototype predates const.
     int error = posix_spawn(pid, how.file != nullptr ? how.file : argv[0], &actions, &attr,

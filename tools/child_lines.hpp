@@ -62,8 +62,13 @@ int share_one_pipe(Children *children);
 // pipe of its own.
 enum Errors : unsigned char { ERRORS_KEPT, ERRORS_WITH_OUTPUT, ERRORS_OWN_PIPE };
 
+// Where a child stands among the terminal's jobs: in this process's group,
+// in a group of its own, which Ctrl-C at a terminal misses, or in a session
+// of its own, with no controlling terminal at all.
+enum Group : unsigned char { GROUP_KEPT, GROUP_OWN, SESSION_OWN };
+
 struct StartHow {
-    bool own_group = false; // a process group of its own, which Ctrl-C at a terminal misses
+    Group group = GROUP_KEPT;
     Errors errors = ERRORS_KEPT;
     // Run in the new process just before its exec. Without it the child is
     // spawned, not forked, so that the cost of a start does not grow with
@@ -75,7 +80,8 @@ struct StartHow {
 // Starts how.file, or argv[0], with the arguments argv (ended by a null
 // pointer), standard output on a new pipe (or the shared one), the other
 // descriptors as this process has them, and default signal handling with no
-// signal blocked. Returns its index in the list, or -1 with errno set.
+// signal blocked; a signal sent to it or its group once this returns finds
+// it so. Returns its index in the list, or -1 with errno set.
 int start_child(Children *children, const char *const argv[], const StartHow &how = {});
 
 // The longest line handed over: a longer one comes in pieces of this length.

@@ -11,12 +11,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <initializer_list>
 #include <linux/capability.h>
+#include <linux/close_range.h>
 #include <linux/securebits.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <random>
 #include <sched.h>
+#include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -199,8 +202,97 @@ static void drop_privileges(uid_t uid) {
         cannot("its privileges");
 }
 
+// What a counterpart of this simulation never needs, and what would let it
+// reach past its run: other processes' memory and descriptors, the kernel's
+// keyrings, mounts and namespaces, the kernel itself.
+static const char *const REFUSED_CALLS[] = {"ptrace",
+                                            "process_vm_readv",
+                                            "process_vm_writev",
+                                            "pidfd_getfd",
+                                            "kcmp",
+                                            "add_key",
+                                            "request_key",
+                                            "keyctl",
+                                            "bpf",
+                                            "perf_event_open",
+                                            "userfaultfd",
+                                            "mount",
+                                            "umount2",
+                                            "pivot_root",
+                                            "unshare",
+                                            "setns",
+                                            "fsopen",
+                                            "fsmount",
+                                            "fsconfig",
+                                            "fspick",
+                                            "move_mount",
+                                            "open_tree",
+                                            "mount_setattr",
+                                            "open_by_handle_at",
+                                            "name_to_handle_at",
+                                            "kexec_load",
+                                            "kexec_file_load",
+                                            "init_module",
+                                            "finit_module",
+                                            "delete_module",
+                                            "swapon",
+                                            "swapoff",
+                                            "reboot",
+                                            "acct",
+                                            "syslog",
+                                            "io_uring_setup",
+                                            "io_uring_enter",
+                                            "io_uring_register"};
+
+// Loads the filter that refuses those calls with EPERM, new namespaces made
+// by clone, and the two ioctls that type into a terminal or reach its
+// console. clone3, whose flags a filter cannot read, is answered ENOSYS, so
+// that the C library falls back to clone.
+static void refuse_calls() {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    if (filter == nullptr)
+        cannot("its system call filter");
+    int failed = 0;
+    for (const char *name : REFUSED_CALLS) {
+        int call = seccomp_syscall_resolve_name(name);
+        if (call >= 0) // not every machine has every call
+            failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
+    }
+    for (unsigned long request : {TIOCSTI, TIOCLINUX})
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(ioctl), 1,
+                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, request));
+    for (scmp_datum_t flag : {CLONE_NEWUSER, CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWIPC,
+                              CLONE_NEWUTS, CLONE_NEWCGROUP})
+        failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
+                                   SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag));
+    failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
+    if (failed != 0 || seccomp_load(filter) != 0) {
+        errno = failed != 0 ? -failed : EINVAL;
+        cannot("its system call filter");
+    }
+    seccomp_release(filter);
+}
+
+// Only this, and nothing of the environment the demo was given.
+static void fresh_environment(const std::string &scratch) {
+    if (clearenv() != 0 || setenv("PATH", RUN_PATH, 1) == -1 ||
+        setenv("HOME", scratch.c_str(), 1) == -1 || setenv("TMPDIR", scratch.c_str(), 1) == -1 ||
+        setenv("LANG", "C.UTF-8", 1) == -1)
+        cannot("its environment");
+}
+
+// Standard input from nothing, and no descriptor but the three standard ones
+// past the exec.
+static void own_descriptors() {
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null == -1 || dup2(null, STDIN_FILENO) == -1 ||
+        syscall(SYS_close_range, 3, ~0U, CLOSE_RANGE_CLOEXEC) == -1)
+        cannot("its descriptors");
+}
+
 void contain_process(const Containment &c, bool counterpart) {
     limit(RLIMIT_CORE, 0, 0, "its core size");
+    own_descriptors();
     drop_privileges(c.uid);
     if (counterpart) {
         // After the change of user: a change counts the processes against it.
@@ -212,9 +304,11 @@ void contain_process(const Containment &c, bool counterpart) {
         limit(RLIMIT_AS, address, address, "its address space");
 #endif
     }
-    if (chdir(c.scratch.c_str()) == -1 || setenv("HOME", c.scratch.c_str(), 1) == -1 ||
-        setenv("TMPDIR", c.scratch.c_str(), 1) == -1)
+    if (chdir(c.scratch.c_str()) == -1)
         cannot("its scratch directory");
+    fresh_environment(c.scratch);
+    if (counterpart)
+        refuse_calls(); // last: it refuses calls made above
 }
 
 void remove_scratch(Containment *c) {

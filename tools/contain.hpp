@@ -18,6 +18,9 @@ constexpr double COUNTERPART_CPU_SHARE = 0.25;    // of one CPU over the run's l
 constexpr double COUNTERPART_CPU_MIN_SECONDS = 5; // and never less than this
 constexpr long COUNTERPART_OUTPUT_KIB_PER_SECOND = 8, COUNTERPART_OUTPUT_MIN_KIB = 256;
 constexpr long SCRATCH_MIB = 64; // the scratch directory's size, a memory file system
+// The whole environment of a contained program but HOME and TMPDIR, its
+// scratch directory, and LANG.
+constexpr const char *RUN_PATH = "/usr/local/bin:/usr/bin:/bin";
 
 struct Containment {
     std::string scratch; // the run's scratch directory, its working directory
@@ -40,10 +43,12 @@ struct Containment {
 int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
                 const char **step);
 
-// In a new process, before its exec: the limits (the counterpart's when
+// In a new process, before its exec: standard input from /dev/null and no
+// other descriptor past the exec, the limits (the counterpart's when
 // counterpart), the user, no capability, no new privileges, the scratch as
-// working directory, HOME and TMPDIR. On failure says so on standard error
-// and exits with status 126.
+// working directory, a fresh environment (RUN_PATH), and for the counterpart
+// a filter of the system calls that reach past its run. On failure says so
+// on standard error and exits with status 126.
 void contain_process(const Containment &c, bool counterpart);
 
 // Removes the scratch directory, once every process that used it has ended.

@@ -11,13 +11,13 @@
 // With --chaos it also kills a random client with SIGKILL every 1 to 3
 // seconds, now and then the counterpart (all its processes) instead, starts
 // another in its place, and at the end kills everything with SIGKILL.
+#include "contain.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
 #include "run.hpp"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <string>
@@ -73,8 +73,7 @@ static void check_runnable(RunOptions *run) {
     if (program.empty())
         return;
     if (program.find('/') == std::string::npos) {
-        const char *path = getenv("PATH");
-        std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+        std::string dirs = RUN_PATH; // the run's, not this process's
         for (size_t at = 0; found.empty() && at <= dirs.size();) {
             size_t end = dirs.find(':', at);
             std::string dir = dirs.substr(at, end == std::string::npos ? end : end - at);
@@ -84,7 +83,8 @@ static void check_runnable(RunOptions *run) {
             at = end == std::string::npos ? dirs.size() + 1 : end + 1;
         }
         if (found.empty())
-            errx(2, "cannot run the counterpart: %s: not found on PATH", program.c_str());
+            errx(2, "cannot run the counterpart: %s: not found on the run's PATH, %s",
+                 program.c_str(), RUN_PATH);
         return;
     }
     struct stat st;

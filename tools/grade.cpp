@@ -93,7 +93,7 @@ static std::string field(std::string text) {
 static int run_to_end(const char *const argv[], std::string *output) {
     Children children;
     if (open_children(&children) == -1 ||
-        start_child(&children, argv, {.own_group = true, .errors = ERRORS_WITH_OUTPUT}) == -1)
+        start_child(&children, argv, {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT}) == -1)
         return -1;
     auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
     while (children.list[0].out != -1)
@@ -157,7 +157,7 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     argv.insert(argv.end(), s.args.begin(), s.args.end());
     argv.push_back(nullptr);
     int child =
-        start_child(children, argv.data(), {.own_group = true, .errors = ERRORS_WITH_OUTPUT});
+        start_child(children, argv.data(), {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT});
     if (child == -1)
         err(2, "cannot start %s", demo.c_str());
     job.pid = children->list[child].pid;

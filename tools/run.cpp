@@ -100,7 +100,7 @@ static size_t start(Run &run, bool counterpart) {
     const Containment &containment = run.containment;
     int index = start_child(
         &run.children, argv,
-        {.own_group = true,
+        {.group = counterpart ? SESSION_OWN : GROUP_OWN,
          .errors = ERRORS_WITH_OUTPUT,
          .in_child = [&containment, counterpart] { contain_process(containment, counterpart); },
          .file = file});
@@ -345,6 +345,14 @@ template <typename Done> static bool await(Run &run, double seconds, Done done) 
     return done();
 }
 
+// Sends sig to target, a process (or, negative, a process group) of the
+// run's; one that has ended meanwhile is no failure.
+static void send_signal(pid_t target, int sig) {
+    if (kill(target, sig) == -1 && errno != ESRCH)
+        warn("cannot send SIG%s to %s %d", sigabbrev_np(sig),
+             target < 0 ? "process group" : "process", target < 0 ? -target : target);
+}
+
 // Kills every process of the counterpart with SIGKILL: its group, through a
 // leader not yet reaped, and each other one found. Returns how many other
 // processes there were.
@@ -353,12 +361,12 @@ static int kill_counterpart(Run &run) {
     if (counterpart_alive(run)) {
         leader = run.children.list[run.counterpart].pid;
         run.stopping[run.counterpart] = SIGKILL;
-        kill(-leader, SIGKILL);
+        send_signal(-leader, SIGKILL);
     }
     int others = 0;
     for (const Seen &p : counterpart_processes(run))
         if (p.pid != leader) {
-            kill(p.pid, SIGKILL);
+            send_signal(p.pid, SIGKILL);
             others++;
         }
     await(run, STOP_GRACE_SECONDS,
@@ -457,7 +465,7 @@ static void kill_one(Run &run, std::mt19937 &random) {
     }
     pid_t pid = run.children.list[victim].pid;
     bool was_inside = run.visits.clients[victim].inside;
-    kill(pid, SIGKILL);
+    send_signal(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     drain(run); // what it wrote before it died comes before its end in the log
     run.killed++;
@@ -475,12 +483,13 @@ static void stop_counterpart(Run &run, int sig) {
                run.counterpart_name);
         pid_t pid = run.children.list[run.counterpart].pid;
         run.stopping[run.counterpart] = sig;
-        kill(-pid, sig);
+        send_signal(-pid, sig);
         if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
             watch_event(&run.rules.not_stopped,
-                        format_text("the %s %d did not end within %.0f s of SIGTERM to its "
+                        format_text("the %s %d did not end within %.0f s of SIG%s to its "
                                     "process group, and was killed with SIGKILL",
-                                    run.counterpart_name, pid, STOP_GRACE_SECONDS));
+                                    run.counterpart_name, pid, STOP_GRACE_SECONDS,
+                                    sigabbrev_np(sig)));
             kill_counterpart(run);
         }
     } else {
@@ -515,7 +524,7 @@ static void stop_clients(Run &run, int sig) {
             targets.push_back(i);
     if (sig == SIGTERM) {
         for (size_t i : targets)
-            kill(run.children.list[i].pid, SIGSTOP);
+            send_signal(run.children.list[i].pid, SIGSTOP);
         std::vector<size_t> frozen;
         for (size_t i : targets) {
             int status = 0;
@@ -531,8 +540,8 @@ static void stop_clients(Run &run, int sig) {
     }
     for (size_t i : targets) {
         run.stopping[i] = sig;
-        kill(run.children.list[i].pid, sig);
-        kill(run.children.list[i].pid, SIGCONT);
+        send_signal(run.children.list[i].pid, sig);
+        send_signal(run.children.list[i].pid, SIGCONT);
         run.killed += sig == SIGKILL;
     }
     auto all_ended = [&run, &targets] {
@@ -542,7 +551,7 @@ static void stop_clients(Run &run, int sig) {
     if (!await(run, STOP_GRACE_SECONDS, all_ended)) {
         for (size_t i : targets)
             if (run.children.list[i].alive)
-                kill(run.children.list[i].pid, SIGKILL);
+                send_signal(run.children.list[i].pid, SIGKILL);
         await(run, STOP_GRACE_SECONDS, all_ended);
     }
 }
