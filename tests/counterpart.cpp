@@ -129,7 +129,7 @@ static void probe(const char *mode, const char *given) {
     if (is("reads-secret"))
         say("read /root", open("/root", O_RDONLY | O_DIRECTORY) != -1); // root's alone, 0700
     if (is("writes-outside"))                                           // where anyone may write
-        say("write in /tmp", open(given, O_WRONLY | O_CREAT, 0644) != -1);
+        say("write in /var/tmp", open(given, O_WRONLY | O_CREAT, 0644) != -1);
     if (is("connects")) {
         sockaddr_in to = {};
         to.sin_family = AF_INET;

@@ -270,8 +270,8 @@ class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
 
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
-    // For a probe to try: a server on the test's loopback, and a file in /tmp,
-    // where anyone may write.
+    // For a probe to try: a server on the test's loopback, and a file in
+    // /var/tmp, where anyone may write.
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in at = {};
     at.sin_family = AF_INET;
@@ -280,7 +280,8 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&at), size), 0);
     ASSERT_EQ(listen(server, 1), 0);
     getsockname(server, reinterpret_cast<sockaddr *>(&at), &size);
-    std::string outside = "/tmp/klient-probe." + std::to_string(getpid());
+    std::string outside =
+        "/var/tmp/klient-probe." + std::to_string(getpid()); // the run's /tmp is its own
     std::string mode = judged.mode, command = std::string(COUNTERPART_PATH) + " " + mode;
     if (mode == "connects" || mode == "writes-outside")
         command += " " + (mode == "connects" ? std::to_string(ntohs(at.sin_port)) : outside);
@@ -334,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"sets-value", 4, {"values set outright", "units"}},
         Judged{"forges-lines", 4, {"lines out of cycle"}},
         Judged{"reads-secret", 4, {}, {}, "probe: read /root: Permission"},
-        Judged{"writes-outside", 4, {}, {}, "probe: write in /tmp: Read-only"},
+        Judged{"writes-outside", 4, {}, {}, "probe: write in /var/tmp: Read-only"},
         Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
         Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},

@@ -73,21 +73,18 @@ static int loopback_up() {
     return result;
 }
 
-// Copies a program into a new directory dir, keeping its name. Returns the
-// copy's path, or "" with errno set.
-static std::string copy_program(const std::string &path, const std::string &dir) {
+// Copies the program open on in into a new directory dir, under the name of
+// its path. Returns the copy's path, or "" with errno set.
+static std::string copy_program(int in, const std::string &path, const std::string &dir) {
     if (mkdir(dir.c_str(), 0755) == -1)
         return "";
     size_t slash = path.rfind('/');
     std::string copy = dir + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
-    int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    int out = in == -1 ? -1 : open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
     ssize_t copied = 1;
     while (out != -1 && (copied = sendfile(out, in, nullptr, 1 << 30)) > 0)
         ;
     int error = errno;
-    if (in != -1)
-        close(in);
     if (out != -1 && close(out) == -1 && copied == 0) {
         error = errno;
         copied = -1;
@@ -96,18 +93,18 @@ static std::string copy_program(const std::string &path, const std::string &dir)
     return out == -1 || copied == -1 ? "" : copy;
 }
 
-int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
-                const char **step) {
-    bool root = real_root();
-    *step = "cannot make the run's scratch directory in /tmp";
-    char scratch[] = "/tmp/klient-run.XXXXXX";
-    c->parent_fd = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (c->parent_fd == -1 || mkdtemp(scratch) == nullptr)
-        return -1;
-    c->scratch = scratch;
-    *step = "cannot make a mount and a network namespace for the run";
-    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1)
-        return -1;
+// Mounts a memory file system of size MiB on path, for the run alone.
+static int mount_memory(const char *path, long mib, unsigned long flags) {
+    char options[64];
+    snprintf(options, sizeof options, "size=%ldm,nr_inodes=4096,mode=%s", mib,
+             mib > 0 ? "1777" : "0755");
+    return mount("run", path, "tmpfs", MS_NOSUID | MS_NODEV | flags, options);
+}
+
+// The run's own file tree: every mount read-only, the terminals of the
+// system out of sight, and an empty /tmp of its own as the scratch, which
+// goes with the mount namespace.
+static int own_tree(const char **step) {
     // No mount made from here on may reach the system's namespace.
     *step = "cannot keep the run's mounts to itself (is / a mount point?)";
     if (mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == -1)
@@ -117,39 +114,40 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
     read_only.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
     if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) == -1)
         return -1;
-    *step = "cannot mount the run's scratch directory";
-    char options[64];
-    snprintf(options, sizeof options, "size=%ldm,nr_inodes=4096,mode=1777", SCRATCH_MIB);
-    if (mount("scratch", scratch, "tmpfs", MS_NOSUID | MS_NODEV, options) == -1)
+    *step = "cannot hide the system's terminals from the run";
+    struct stat st;
+    if (stat("/dev/pts", &st) == 0 && mount_memory("/dev/pts", 0, MS_RDONLY | MS_NOEXEC) == -1)
         return -1;
-    *step = "cannot copy the programs into the run";
-    std::string dir = c->scratch + "/.programs";
+    *step = "cannot mount the run's scratch directory on /tmp";
+    return mount_memory(SCRATCH, SCRATCH_MIB, 0);
+}
+
+// Copies each program into a read-only directory of the scratch, where the
+// run's user reaches it.
+static int copy_programs(std::vector<std::string> *programs, const std::vector<int> &fds) {
+    std::string dir = std::string(SCRATCH) + "/.programs";
     if (mkdir(dir.c_str(), 0755) == -1)
         return -1;
-    for (size_t i = 0; i < programs->size(); i++) // each in a directory of its own
-        if (((*programs)[i] = copy_program((*programs)[i], dir + "/" + std::to_string(i))).empty())
+    for (size_t i = 0; i < programs->size(); i++) { // each in a directory of its own
+        std::string copy = copy_program(fds[i], (*programs)[i], dir + "/" + std::to_string(i));
+        if (copy.empty())
             return -1;
+        (*programs)[i] = copy;
+    }
+    mount_attr read_only = {};
+    read_only.attr_set = MOUNT_ATTR_RDONLY;
     if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == -1 ||
         mount_setattr(AT_FDCWD, dir.c_str(), 0, &read_only, sizeof read_only) == -1)
         return -1;
-    *step = "cannot bring up the run's loopback";
-    if (loopback_up() == -1)
-        return -1;
-    // The programs may share this process's user: none of them may trace it.
-    *step = "cannot keep the demo from being traced";
-    if (prctl(PR_SET_DUMPABLE, 0) == -1)
-        return -1;
-    if (root) {
-        std::random_device random;
-        c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
-    }
-    c->tasks = static_cast<rlim_t>(COUNTERPART_TASKS + clients) + SPARE_TASKS;
-    c->cpu_seconds = static_cast<rlim_t>(counterpart_cpu_seconds(seconds)) + 1;
-    // Tried once here, so that a program is never blamed for its start.
+    return 0;
+}
+
+// Tries contain_process once, so that a program is never blamed for its start.
+static int try_containment(const Containment &c, const char **step) {
     *step = "cannot try the run's containment";
     pid_t trial = fork();
     if (trial == 0) {
-        contain_process(*c, true);
+        contain_process(c, true);
         _exit(0);
     }
     int status;
@@ -161,6 +159,42 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
         return -1;
     }
     return 0;
+}
+
+int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
+                const char **step) {
+    bool root = real_root();
+    *step = "cannot read the programs to run";
+    std::vector<int> open_programs; // before the scratch hides where they lie
+    for (const std::string &program : *programs)
+        open_programs.push_back(open(program.c_str(), O_RDONLY | O_CLOEXEC));
+    if (std::find(open_programs.begin(), open_programs.end(), -1) != open_programs.end())
+        return -1;
+    *step = "cannot make a mount and a network namespace for the run";
+    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
+        return -1;
+    c->scratch = SCRATCH;
+    *step = "cannot copy the programs into the run";
+    if (copy_programs(programs, open_programs) == -1)
+        return -1;
+    for (int fd : open_programs)
+        close(fd);
+    // Where the system refuses it (a container without CAP_NET_ADMIN), the
+    // run has no network at all, not even a loopback.
+    *step = "cannot bring up the run's loopback";
+    if (loopback_up() == -1 && errno != EPERM)
+        return -1;
+    // The programs may share this process's user: none of them may trace it.
+    *step = "cannot keep the demo from being traced";
+    if (prctl(PR_SET_DUMPABLE, 0) == -1)
+        return -1;
+    if (root) {
+        std::random_device random;
+        c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
+    }
+    c->tasks = static_cast<rlim_t>(COUNTERPART_TASKS + clients) + SPARE_TASKS;
+    c->cpu_seconds = static_cast<rlim_t>(counterpart_cpu_seconds(seconds)) + 1;
+    return try_containment(*c, step);
 }
 
 [[noreturn]] static void cannot(const char *what) {
@@ -309,14 +343,4 @@ void contain_process(const Containment &c, bool counterpart) {
     fresh_environment(c.scratch);
     if (counterpart)
         refuse_calls(); // last: it refuses calls made above
-}
-
-void remove_scratch(Containment *c) {
-    if (c->scratch.empty())
-        return;
-    umount2(c->scratch.c_str(), MNT_DETACH);
-    const char *name = c->scratch.c_str() + strlen("/tmp/");
-    unlinkat(c->parent_fd, name, AT_REMOVEDIR);
-    close(c->parent_fd);
-    c->scratch.clear();
 }

@@ -22,9 +22,12 @@ constexpr long SCRATCH_MIB = 64; // the scratch directory's size, a memory file 
 // scratch directory, and LANG.
 constexpr const char *RUN_PATH = "/usr/local/bin:/usr/bin:/bin";
 
+// The run's scratch directory, its programs' working directory: a memory
+// file system mounted over /tmp for the run alone, gone with the run.
+constexpr const char *SCRATCH = "/tmp";
+
 struct Containment {
-    std::string scratch; // the run's scratch directory, its working directory
-    int parent_fd = -1;  // the scratch's parent directory, as it was before the run
+    std::string scratch; // SCRATCH once the run is contained
     uid_t uid = 0;       // where the demo is the real root: whom the programs run as
     rlim_t tasks = 0;    // RLIMIT_NPROC for the counterpart (the clients count too)
     rlim_t cpu_seconds = 0;
@@ -32,7 +35,8 @@ struct Containment {
 
 // From now on, every process this one starts runs contained (through
 // contain_process), and this one has a mount and a network namespace of its
-// own, in which every mount is read-only but the scratch directory. Where
+// own, in which every mount is read-only but the scratch directory, and the
+// system's /tmp and terminals are out of sight. Where
 // this process is the real root, the programs run as a user id of the run's
 // own, chosen at random from a range no system gives out; otherwise as this
 // process's user, without any capability. Each of programs is copied into a
@@ -50,9 +54,6 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
 // a filter of the system calls that reach past its run. On failure says so
 // on standard error and exits with status 126.
 void contain_process(const Containment &c, bool counterpart);
-
-// Removes the scratch directory, once every process that used it has ended.
-void remove_scratch(Containment *c);
 
 // The counterpart's CPU time over a run of seconds.
 double counterpart_cpu_seconds(double seconds);

@@ -611,7 +611,6 @@ int run_and_judge(const RunOptions &options) {
                     static_cast<double>(options.seconds), &step) == -1) {
         if (step != nullptr)
             warn("%s", step);
-        remove_scratch(&run.containment);
         return 2;
     }
     run.doorkeeper_file = programs[0];
@@ -629,7 +628,6 @@ int run_and_judge(const RunOptions &options) {
     // Whatever the counterpart leaves behind comes to the demo, to be found.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1 || open_children(&run.children) == -1) {
         warn("cannot watch the programs");
-        remove_scratch(&run.containment);
         return 2;
     }
 
@@ -688,7 +686,6 @@ int run_and_judge(const RunOptions &options) {
     drain(run);
     reap(run); // clients that failed through what the counterpart did as it ended
     stop_clients(run, sig);
-    remove_scratch(&run.containment);
     if (run.output_dropped > 0)
         run.rules.resources.push_back(
             format_text("output: %ld KiB shown by %.1f s, its limit; %ld bytes after it not shown",
