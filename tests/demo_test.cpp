@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
@@ -23,6 +24,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -208,9 +210,34 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
         int status = wait_exit(grader.pid, 5000);
         return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     };
-    auto [card, status] = grade({bad, std::string(dir) + "/missing.c"});
+    // A build is contained as a run is: as the run's user, which is not the
+    // teacher where the grader is the real root, so that an include or a
+    // link reaches nothing of the teacher's; and no name or line reaches the
+    // terminal raw.
+    std::string hidden = std::string(dir) + "/teachers", secret = hidden + "/secret";
+    mkdir(hidden.c_str(), 0700);
+    std::ofstream(secret) << "SECRET-LINE\n";
+    std::ofstream(std::string(dir) + "/includes.c") << "#include \"" << secret << "\"\n";
+    std::ofstream(hidden + "/reference.c") << "int main() {}\n";
+    ASSERT_EQ(symlink((hidden + "/reference.c").c_str(), (std::string(dir) + "/link.c").c_str()),
+              0);
+    std::string odd = std::string(dir) + "/-odd\033[2J\n.c";
+    std::ofstream(odd) << "int main( {\n";
+    chmod(dir, 0755); // as a class's folder is: the run's user reads in it
+    auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
+                                 std::string(dir) + "/includes.c", std::string(dir) + "/link.c"});
     EXPECT_NE(card.find("build failed: "), std::string::npos) << card;
     EXPECT_EQ(status, 1) << card;
+    EXPECT_EQ(card.find('\033'), std::string::npos) << card;
+    EXPECT_EQ(std::count(card.begin(), card.end(), '\n'), 1 + 5 + 2) << card; // a row each
+    std::ifstream map("/proc/self/uid_map");
+    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    if (geteuid() == 0 && uid_map.find("4294967295") != std::string::npos) { // the real root
+        EXPECT_EQ(card.find("SECRET-LINE"), std::string::npos) << card;
+        EXPECT_NE(card.find("cannot read " + std::string(dir) + "/link.c with the rights"),
+                  std::string::npos)
+            << card;
+    }
     std::ifstream tsv(report);
     std::string header, line;
     std::getline(tsv, header);

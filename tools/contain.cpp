@@ -3,12 +3,14 @@
 #include "contain.hpp"
 
 #include "namespaces.hpp"
+#include "rule_watch.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <err.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <initializer_list>
@@ -27,6 +29,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,6 +145,67 @@ static int copy_programs(std::vector<std::string> *programs, const std::vector<i
     return 0;
 }
 
+// Opens path for reading with the rights of the run's user: a file, or a
+// link, that this process may read and the run's user may not is refused,
+// and so is anything but a regular file (a fifo would never end). Returns
+// the descriptor, or -1 with errno set.
+static int open_as_run_user(const std::string &path, uid_t uid) {
+    int pair[2];
+    if (uid == 0 || socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == -1) {
+        int fd = uid == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        struct stat st;
+        if (fd != -1 && (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))) {
+            close(fd);
+            errno = EINVAL; // "Invalid argument": no regular file
+            return -1;
+        }
+        return fd;
+    }
+    pid_t child = fork();
+    if (child == 0) { // as the run's user, it opens and hands over the file, or says why not
+        close(pair[0]);
+        int fd = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+                         setresuid(uid, uid, uid) == 0
+                     ? open_as_run_user(path, 0)
+                     : -1;
+        int error = errno;
+        char control[CMSG_SPACE(sizeof fd)] = {};
+        iovec data = {&error, sizeof error};
+        msghdr message = {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (fd != -1) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr *header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof fd);
+            memcpy(CMSG_DATA(header), &fd, sizeof fd);
+            error = 0;
+        }
+        _exit(sendmsg(pair[1], &message, 0) == -1 ? 1 : 0);
+    }
+    close(pair[1]);
+    int error = EIO, fd = -1;
+    char control[CMSG_SPACE(sizeof fd)] = {};
+    iovec data = {&error, sizeof error};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got = child == -1 ? -1 : recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC);
+    cmsghdr *header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (header != nullptr && header->cmsg_type == SCM_RIGHTS)
+        memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    close(pair[0]);
+    if (child != -1)
+        waitpid(child, nullptr, 0);
+    errno = fd == -1 ? error : 0;
+    return fd;
+}
+
 // Tries contain_process once, so that a program is never blamed for its start.
 static int try_containment(const Containment &c, const char **step) {
     *step = "cannot try the run's containment";
@@ -161,15 +225,20 @@ static int try_containment(const Containment &c, const char **step) {
     return 0;
 }
 
-int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
-                const char **step) {
-    bool root = real_root();
-    *step = "cannot read the programs to run";
+static int contain_steps(Containment *c, std::vector<std::string> *programs, long clients,
+                         double seconds, const char **step) {
+    if (real_root()) {
+        std::random_device random;
+        c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
+    }
     std::vector<int> open_programs; // before the scratch hides where they lie
-    for (const std::string &program : *programs)
-        open_programs.push_back(open(program.c_str(), O_RDONLY | O_CLOEXEC));
-    if (std::find(open_programs.begin(), open_programs.end(), -1) != open_programs.end())
-        return -1;
+    for (const std::string &program : *programs) {
+        open_programs.push_back(open_as_run_user(program, c->uid));
+        if (open_programs.back() == -1) {
+            c->unreadable = program;
+            return -1;
+        }
+    }
     *step = "cannot make a mount and a network namespace for the run";
     if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
         return -1;
@@ -188,13 +257,22 @@ int contain_run(Containment *c, std::vector<std::string> *programs, long clients
     *step = "cannot keep the demo from being traced";
     if (prctl(PR_SET_DUMPABLE, 0) == -1)
         return -1;
-    if (root) {
-        std::random_device random;
-        c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
-    }
     c->tasks = static_cast<rlim_t>(COUNTERPART_TASKS + clients) + SPARE_TASKS;
     c->cpu_seconds = static_cast<rlim_t>(counterpart_cpu_seconds(seconds)) + 1;
     return try_containment(*c, step);
+}
+
+int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds) {
+    const char *step;
+    if (contain_steps(c, programs, clients, seconds, &step) == 0)
+        return 0;
+    if (!c->unreadable.empty())
+        warn("cannot read %s with the rights of the user that runs it (make it, and the "
+             "directories above it, readable to others)",
+             printable(c->unreadable, true).c_str());
+    else if (step != nullptr)
+        warn("%s", step);
+    return -1;
 }
 
 [[noreturn]] static void cannot(const char *what) {

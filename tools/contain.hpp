@@ -31,6 +31,7 @@ struct Containment {
     uid_t uid = 0;       // where the demo is the real root: whom the programs run as
     rlim_t tasks = 0;    // RLIMIT_NPROC for the counterpart (the clients count too)
     rlim_t cpu_seconds = 0;
+    std::string unreadable; // a program that the run's user could not read
 };
 
 // From now on, every process this one starts runs contained (through
@@ -41,11 +42,10 @@ struct Containment {
 // own, chosen at random from a range no system gives out; otherwise as this
 // process's user, without any capability. Each of programs is copied into a
 // read-only directory of the scratch, where that user reaches it wherever it
-// lay, and its path is replaced by its copy's. Returns 0, or -1 with errno
-// set and *step naming what failed (null when a trial of contain_process,
-// made last, said it on standard error).
-int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds,
-                const char **step);
+// lay, and its path is replaced by its copy's; each is read with the rights
+// of that user, and must be a regular file. Returns 0, or -1 once it has
+// said on standard error, in one line, what failed.
+int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds);
 
 // In a new process, before its exec: standard input from /dev/null and no
 // other descriptor past the exec, the limits (the counterpart's when

@@ -12,6 +12,7 @@
 // seconds, now and then the counterpart (all its processes) instead, starts
 // another in its place, and at the end kills everything with SIGKILL.
 #include "contain.hpp"
+#include "contained_build.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
 #include "run.hpp"
@@ -27,11 +28,13 @@
 constexpr const char *USAGE =
     "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--counterpart COMMAND]\n"
     "            [--first counterpart|clients] [--restart-at S] [--private]\n"
+    "       demo [--private] --build SOURCE --output PROGRAM\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
     "       at once, no restart, the namespaces it runs in)\n"
     "       The counterpart and the clients run contained: never as root, no network,\n"
     "       writing only in the run's scratch directory, the counterpart within limits of\n"
-    "       processes, memory, CPU time and output (man klient-grade).\n";
+    "       processes, memory, CPU time and output (man klient-grade). --build builds a C\n"
+    "       or C++ source so, within 60 s, for klient-grade.\n";
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
 
 // The program a command runs: its first word after any NAME=value, taken out
@@ -108,15 +111,18 @@ int main(int argc, char **argv) {
     RunOptions run = {8, 40, false, FIRST_NONE, -1, "", nullptr};
     bool private_namespaces = false;
     long restart_at = -1;
-    const char *counterpart = nullptr, *first = nullptr;
+    const char *counterpart = nullptr, *first = nullptr, *build = nullptr, *output = nullptr;
     read_options(argc, argv,
                  {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
                   number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
                   flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
                   text_option("counterpart", &counterpart), text_option("first", &first),
                   number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
-                  flag_option("private", &private_namespaces)},
+                  flag_option("private", &private_namespaces), text_option("build", &build),
+                  text_option("output", &output)},
                  USAGE);
+    if ((build == nullptr) != (output == nullptr))
+        usage_error(USAGE, "--build and --output go together");
     if (counterpart != nullptr && counterpart[strspn(counterpart, " \t")] == '\0')
         usage_error(USAGE, "--counterpart wants a command, got '%s'", counterpart);
     if (first != nullptr && strcmp(first, "counterpart") != 0 && strcmp(first, "clients") != 0)
@@ -129,5 +135,5 @@ int main(int argc, char **argv) {
         check_runnable(&run);
     if (private_namespaces && enter_private_namespaces() == -1)
         err(2, "cannot make private namespaces for the run");
-    return run_and_judge(run);
+    return build != nullptr ? build_contained(build, output) : run_and_judge(run);
 }

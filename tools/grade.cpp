@@ -11,6 +11,7 @@
 #include "child_lines.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
+#include "rule_watch.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,7 +45,6 @@ constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
 constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4; // the longest run, and its stop at most
 constexpr long JOBS_PER_CPU = 4;                  // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
-constexpr size_t COMPILER_LINES = 3; // of a failed build, in the report
 
 constexpr const char *USAGE =
     "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] COUNTERPART...\n"
@@ -58,6 +58,7 @@ enum Verdict : unsigned char { OK, FAULTY, UNJUDGED };
 
 struct Counterpart {
     std::string given;   // as on the command line
+    std::string shown;   // the same, its control characters shown as '?'
     std::string program; // what runs: given, or what was built from it
     std::string label;   // for file names: its place and name
     Verdict verdict = OK;
@@ -81,47 +82,61 @@ static void on_interrupt(int) {
     interrupted = 1;
 }
 
-// Tabs and line ends out of a report's field.
-static std::string field(std::string text) {
-    std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
-    return text;
-}
-
-// Runs argv to its end, its output and errors kept. Returns its wait status,
-// or -1 with errno set if it could not start.
+// Runs argv to its end, its output and errors kept, unless interrupted.
+// Returns its wait status, or -1 with errno set if it could not start.
 static int run_to_end(const char *const argv[], std::string *output) {
     Children children;
     if (open_children(&children) == -1 ||
         start_child(&children, argv, {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT}) == -1)
         return -1;
     auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
-    while (children.list[0].out != -1)
+    while (children.list[0].out != -1 && !interrupted)
         read_child_lines(&children, 1000, keep);
+    pid_t pid = children.list[0].pid;
+    if (interrupted && kill(pid, SIGKILL) == -1) // its namespaces, and all in them, die with it
+        err(2, "cannot end %s", argv[0]);
     int status;
-    waitpid(children.list[0].pid, &status, 0);
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            err(2, "cannot wait for %s", argv[0]);
     close(children.epoll_fd);
+    if (children.list[0].out != -1)
+        close(children.list[0].out);
     return status;
 }
 
-// Builds a source into the log directory, with the compiler on PATH.
+// The line of a compiler's output that says what is wrong: its first error,
+// or else its first line.
+static std::string first_error(const std::string &output) {
+    for (size_t at = 0; at < output.size();) {
+        size_t end = output.find('\n', at);
+        std::string line = output.substr(at, end - at);
+        if (line.find("error") != std::string::npos)
+            return line;
+        at = end == std::string::npos ? output.size() : end + 1;
+    }
+    return output.substr(0, output.find('\n'));
+}
+
+// Builds a source into the log directory, contained by the demo as a run is.
 static void build(Counterpart *c, const std::string &dir) {
-    bool is_c = c->given.ends_with(".c");
+    static const std::string demo = program_path("demo");
     c->program = dir + "/" + c->label;
-    fprintf(stderr, "klient-grade: building %s\n", c->given.c_str());
-    const char *argv[] = {"/usr/bin/env",     is_c ? "cc" : "c++", "-O2",  "-o",
-                          c->program.c_str(), c->given.c_str(),    nullptr};
+    fprintf(stderr, "klient-grade: building %s\n", c->shown.c_str());
+    const char *argv[] = {demo.c_str(), "--private",        "--build", c->given.c_str(),
+                          "--output",   c->program.c_str(), nullptr};
     std::string output;
     int status = run_to_end(argv, &output);
-    if (status == 0)
+    if (status == 0 || interrupted)
         return;
-    size_t end = 0;
-    for (size_t i = 0; i < COMPILER_LINES && end != std::string::npos; i++)
-        end = output.find('\n', end == 0 ? 0 : end + 1);
-    std::string first = output.substr(0, end);
-    bool no_compiler = status == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127);
-    c->verdict = no_compiler ? UNJUDGED : FAULTY;
-    c->why = (no_compiler ? "cannot build, no compiler: " : "build failed: ") + first;
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    c->verdict = code == 1 ? FAULTY : UNJUDGED;
+    if (status == -1)
+        c->why = "cannot build: cannot start " + demo + ": " + strerror(errno);
+    else if (code == 1)
+        c->why = "build failed: " + printable(first_error(output), true);
+    else
+        c->why = printable(output.substr(0, output.find('\n')), true); // the demo's one line
 }
 
 static const char *verdict_name(Verdict verdict) {
@@ -166,7 +181,7 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
 static void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs) {
     std::vector<size_t> width(SCENARIO_COUNT + 1, 11);
     for (const Counterpart &c : counterparts)
-        width[0] = std::max(width[0], c.given.size());
+        width[0] = std::max(width[0], c.shown.size());
     for (size_t s = 0; s < SCENARIO_COUNT; s++)
         width[s + 1] = std::max(width[s + 1], strlen(SCENARIOS[s].name));
     for (const Job &job : jobs)
@@ -176,9 +191,9 @@ static void print_card(const std::vector<Counterpart> &counterparts, const std::
         printf("  %-*s", static_cast<int>(width[s + 1]), SCENARIOS[s].name);
     printf("\n");
     for (size_t i = 0; i < counterparts.size(); i++) {
-        printf("%-*s", static_cast<int>(width[0]), counterparts[i].given.c_str());
+        printf("%-*s", static_cast<int>(width[0]), counterparts[i].shown.c_str());
         if (!counterparts[i].why.empty()) {
-            printf("  %s\n", counterparts[i].why.substr(0, counterparts[i].why.find('\n')).c_str());
+            printf("  %s\n", counterparts[i].why.c_str());
             continue;
         }
         for (const Job &job : jobs)
@@ -196,17 +211,17 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
     fprintf(report, "counterpart\tscenario\tverdict\tfaults\tlog\n");
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
-            fprintf(report, "%s\t\t%s\t%s\t\n", field(c.given).c_str(), verdict_name(c.verdict),
-                    field(c.why).c_str());
+            fprintf(report, "%s\t\t%s\t%s\t\n", c.shown.c_str(), verdict_name(c.verdict),
+                    c.why.c_str());
     for (const Job &job : jobs) {
         std::string faults;
         for (const std::string &fault : job.faults)
             faults += (faults.empty() ? "" : " | ") + fault;
         if (job.verdict == UNJUDGED)
             faults = job.last_line;
-        fprintf(report, "%s\t%s\t%s\t%s\t%s\n", field(counterparts[job.counterpart].given).c_str(),
-                SCENARIOS[job.scenario].name, verdict_name(job.verdict), field(faults).c_str(),
-                field(job.log_path).c_str());
+        fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),
+                SCENARIOS[job.scenario].name, verdict_name(job.verdict),
+                printable(faults, true).c_str(), printable(job.log_path, true).c_str());
     }
     if (fclose(report) != 0)
         err(2, "cannot write %s", path);
@@ -217,6 +232,7 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
 static Counterpart prepare(const std::string &given, int number, const std::string &dir) {
     Counterpart c;
     c.given = c.program = given;
+    c.shown = printable(given, true);
     if (given.find('/') == std::string::npos)
         c.program = "./" + given; // a file here, not a command on PATH
     std::string name = given.substr(given.rfind('/') + 1);
@@ -276,8 +292,9 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
             job.verdict = code == 0 ? OK : code == 1 ? FAULTY : UNJUDGED;
             last_said = monotonic_seconds();
             fprintf(stderr, "klient-grade: [%zu/%zu] %s %s: %s\n", finished, total,
-                    counterparts[job.counterpart].given.c_str(), SCENARIOS[job.scenario].name,
-                    job.verdict == UNJUDGED ? job.last_line.c_str() : cell(job).c_str());
+                    counterparts[job.counterpart].shown.c_str(), SCENARIOS[job.scenario].name,
+                    job.verdict == UNJUDGED ? printable(job.last_line, true).c_str()
+                                            : cell(job).c_str());
         }
         double now = monotonic_seconds();
         if (now - last_said >= PROGRESS_EVERY_SECONDS) {
@@ -322,23 +339,22 @@ int main(int argc, char **argv) {
     if (mkdir(dir, 0777) == -1 && errno != EEXIST)
         err(2, "cannot make %s", dir);
 
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt; // no SA_RESTART: a wait for lines returns at once
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
     std::vector<Counterpart> counterparts;
-    for (int i = first; i < argc; i++)
+    for (int i = first; i < argc && !interrupted; i++)
         counterparts.push_back(prepare(argv[i], i - first + 1, dir));
+    if (interrupted)
+        errx(2, "interrupted while building: nothing graded");
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
             jobs.push_back({i, s, 0, nullptr, "", {}, "", OK, false});
-    struct sigaction sa = {};
-    sa.sa_handler = on_interrupt;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(sig, &sa, nullptr);
     run_jobs(&jobs, counterparts, dir, at_once);
 
     print_card(counterparts, jobs);
-    for (const Counterpart &c : counterparts)
-        if (c.why.find('\n') != std::string::npos)
-            printf("\n%s: %s\n", c.given.c_str(), c.why.c_str());
     if (report_path != nullptr)
         write_report(report_path, counterparts, jobs);
     printf("\nlogs in %s/%s%s\n", dir, report_path != nullptr ? ", report in " : "",

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <err.h>
 #include <getopt.h>
 #include <initializer_list>
@@ -36,6 +37,15 @@ Option text_option(const char *name, const char **text) {
     return {name, nullptr, nullptr, 0, 0, nullptr, text};
 }
 
+// The argument that getopt found unknown: an unknown letter that ends its
+// cluster has moved optind past it, one in the middle has not.
+static const char *unknown_argument(int argc, char **argv) {
+    const char *last = argv[optind - 1];
+    size_t length = strlen(last);
+    bool ends_cluster = last[0] == '-' && last[1] != '-' && last[length - 1] == optopt;
+    return optopt == 0 || ends_cluster || optind >= argc ? last : argv[optind];
+}
+
 int read_options(int argc, char **argv, const std::vector<Option> &options, const char *usage,
                  bool takes_operands) {
     std::vector<option> longs;
@@ -47,7 +57,9 @@ int read_options(int argc, char **argv, const std::vector<Option> &options, cons
     longs.push_back({"help", no_argument, nullptr, 'h'});
     longs.push_back({});
     opterr = 0; // its errors are said here, with the usage
-    for (int c; (c = getopt_long(argc, argv, ":h", longs.data(), nullptr)) != -1;) {
+    // With operands, the first ends the options: a file named -x after it is one.
+    const char *letters = takes_operands ? "+:h" : ":h";
+    for (int c; (c = getopt_long(argc, argv, letters, longs.data(), nullptr)) != -1;) {
         if (c == 'h') {
             fputs(usage, stdout);
             exit(0);
@@ -55,7 +67,9 @@ int read_options(int argc, char **argv, const std::vector<Option> &options, cons
         if (c == ':')
             usage_error(usage, "%s wants a value", argv[optind - 1]);
         if (c < FIRST_CODE)
-            usage_error(usage, "unknown option '%s'", argv[optind - 1]);
+            usage_error(usage, "unknown option '%s'%s", unknown_argument(argc, argv),
+                        takes_operands ? " (a file whose name begins with '-': give it after --)"
+                                       : "");
         const Option &o = options[static_cast<size_t>(c - FIRST_CODE)];
         if (o.flag != nullptr)
             *o.flag = true;

@@ -606,13 +606,9 @@ int run_and_judge(const RunOptions &options) {
     std::vector<std::string> programs = {program_path("doorkeeper"), program_path("klient")};
     if (!options.program.empty())
         programs.push_back(options.program);
-    const char *step;
     if (contain_run(&run.containment, &programs, options.clients,
-                    static_cast<double>(options.seconds), &step) == -1) {
-        if (step != nullptr)
-            warn("%s", step);
+                    static_cast<double>(options.seconds)) == -1)
         return 2;
-    }
     run.doorkeeper_file = programs[0];
     run.klient_file = programs[1];
     run.command = options.counterpart;
