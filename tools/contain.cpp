@@ -225,15 +225,16 @@ static int try_containment(const Containment &c, const char **step) {
     return 0;
 }
 
-static int contain_steps(Containment *c, std::vector<std::string> *programs, long clients,
-                         double seconds, const char **step) {
+static int contain_steps(Containment *c, std::vector<std::string> *programs, size_t ours,
+                         long clients, double seconds, const char **step) {
     if (real_root()) {
         std::random_device random;
         c->uid = RUN_UID_BASE + random() % RUN_UID_SPREAD;
     }
     std::vector<int> open_programs; // before the scratch hides where they lie
     for (const std::string &program : *programs) {
-        open_programs.push_back(open_as_run_user(program, c->uid));
+        bool theirs = open_programs.size() >= ours;
+        open_programs.push_back(open_as_run_user(program, theirs ? c->uid : 0));
         if (open_programs.back() == -1) {
             c->unreadable = program;
             return -1;
@@ -262,9 +263,10 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, lon
     return try_containment(*c, step);
 }
 
-int contain_run(Containment *c, std::vector<std::string> *programs, long clients, double seconds) {
+int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours, long clients,
+                double seconds) {
     const char *step;
-    if (contain_steps(c, programs, clients, seconds, &step) == 0)
+    if (contain_steps(c, programs, ours, clients, seconds, &step) == 0)
         return 0;
     if (!c->unreadable.empty())
         warn("cannot read %s with the rights of the user that runs it (make it, and the "

@@ -81,7 +81,7 @@ int build_contained(const char *source, const char *output) {
     }
     Containment c;
     std::vector<std::string> files = {source};
-    if (contain_run(&c, &files, 0, BUILD_SECONDS) == -1)
+    if (contain_run(&c, &files, 0, 0, BUILD_SECONDS) == -1)
         return 2;
     c.cpu_seconds = BUILD_SECONDS;
     std::string program = std::string(SCRATCH) + "/program";

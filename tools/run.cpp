@@ -606,7 +606,7 @@ int run_and_judge(const RunOptions &options) {
     std::vector<std::string> programs = {program_path("doorkeeper"), program_path("klient")};
     if (!options.program.empty())
         programs.push_back(options.program);
-    if (contain_run(&run.containment, &programs, options.clients,
+    if (contain_run(&run.containment, &programs, 2, options.clients,
                     static_cast<double>(options.seconds)) == -1)
         return 2;
     run.doorkeeper_file = programs[0];
