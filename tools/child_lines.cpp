@@ -168,7 +168,7 @@ int start_child(Children *children, const char *const argv[], const StartHow &ho
     }
     if (how.errors == ERRORS_WITH_OUTPUT)
         errors[1] = fds[1];
-    pid_t pid;
+    pid_t pid = 0; // set once started: never 0 or -1 for kill
     int err = spawn_or_fork(argv, fds[1], errors[1], how, &pid);
     if (how.errors == ERRORS_OWN_PIPE)
         close(errors[1]);
@@ -181,8 +181,8 @@ int start_child(Children *children, const char *const argv[], const StartHow &ho
                          epoll_ctl(children->epoll_fd, EPOLL_CTL_ADD, fds[0], &ev) == -1)) {
             err = errno;
             // Started, but nobody could read it: it must not run on untracked.
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+            if (pid > 0 && kill(pid, SIGKILL) == 0)
+                waitpid(pid, nullptr, 0);
         }
         if (err != 0)
             close(fds[0]);

@@ -265,7 +265,7 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
 
 int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours, long clients,
                 double seconds) {
-    const char *step;
+    const char *step = nullptr;
     if (contain_steps(c, programs, ours, clients, seconds, &step) == 0)
         return 0;
     if (!c->unreadable.empty())
