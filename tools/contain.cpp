@@ -76,6 +76,13 @@ static int loopback_up() {
     return result;
 }
 
+int copy_all(int in, int out) {
+    ssize_t copied;
+    while ((copied = sendfile(out, in, nullptr, 1 << 30)) > 0)
+        ;
+    return copied == 0 ? 0 : -1;
+}
+
 // Copies the program open on in into a new directory dir, under the name of
 // its path. Returns the copy's path, or "" with errno set.
 static std::string copy_program(int in, const std::string &path, const std::string &dir) {
@@ -84,16 +91,16 @@ static std::string copy_program(int in, const std::string &path, const std::stri
     size_t slash = path.rfind('/');
     std::string copy = dir + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
     int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-    ssize_t copied = 1;
-    while (out != -1 && (copied = sendfile(out, in, nullptr, 1 << 30)) > 0)
-        ;
+    if (out == -1)
+        return "";
+    int copied = copy_all(in, out);
     int error = errno;
-    if (out != -1 && close(out) == -1 && copied == 0) {
+    if (close(out) == -1 && copied == 0) {
         error = errno;
         copied = -1;
     }
     errno = error;
-    return out == -1 || copied == -1 ? "" : copy;
+    return copied == -1 ? "" : copy;
 }
 
 // Mounts a memory file system of size MiB on path, for the run alone.
@@ -145,64 +152,76 @@ static int copy_programs(std::vector<std::string> *programs, const std::vector<i
     return 0;
 }
 
-// Opens path for reading with the rights of the run's user: a file, or a
-// link, that this process may read and the run's user may not is refused,
-// and so is anything but a regular file (a fifo would never end). Returns
-// the descriptor, or -1 with errno set.
-static int open_as_run_user(const std::string &path, uid_t uid) {
-    int pair[2];
-    if (uid == 0 || socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == -1) {
-        int fd = uid == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-        struct stat st;
-        if (fd != -1 && (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))) {
-            close(fd);
-            errno = EINVAL; // "Invalid argument": no regular file
-            return -1;
-        }
-        return fd;
+// Opens path for reading, if it is a regular file (a fifo would never end).
+// Returns the descriptor, or -1 with errno set.
+static int open_regular(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd != -1 && (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL; // "Invalid argument": no regular file
+        return -1;
     }
-    pid_t child = fork();
-    if (child == 0) { // as the run's user, it opens and hands over the file, or says why not
-        close(pair[0]);
-        int fd = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
-                         setresuid(uid, uid, uid) == 0
-                     ? open_as_run_user(path, 0)
-                     : -1;
-        int error = errno;
-        char control[CMSG_SPACE(sizeof fd)] = {};
-        iovec data = {&error, sizeof error};
-        msghdr message = {};
+    return fd;
+}
+
+// A message of one error number, with room for one descriptor.
+struct Handover {
+    int error = EIO;
+    iovec data = {&error, sizeof error};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message = {};
+    Handover() {
         message.msg_iov = &data;
         message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    Handover(const Handover &) = delete; // it points into itself
+    Handover &operator=(const Handover &) = delete;
+};
+
+// Opens path for reading with the rights of the run's user (uid 0: this
+// process's): a file, or a link, that this process may read and that user
+// may not is refused, and so is anything but a regular file. A child of
+// that user opens it and hands the descriptor over. Returns the descriptor,
+// or -1 with errno set.
+static int open_as_run_user(const std::string &path, uid_t uid) {
+    int pair[2];
+    if (uid == 0)
+        return open_regular(path);
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == -1)
+        return -1;
+    Handover h;
+    pid_t child = fork();
+    if (child == 0) {
+        close(pair[0]);
+        bool as_user = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+                       setresuid(uid, uid, uid) == 0;
+        int fd = as_user ? open_regular(path) : -1;
+        h.error = fd == -1 ? errno : 0;
+        cmsghdr *header = CMSG_FIRSTHDR(&h.message);
         if (fd != -1) {
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr *header = CMSG_FIRSTHDR(&message);
             header->cmsg_level = SOL_SOCKET;
             header->cmsg_type = SCM_RIGHTS;
             header->cmsg_len = CMSG_LEN(sizeof fd);
             memcpy(CMSG_DATA(header), &fd, sizeof fd);
-            error = 0;
+        } else {
+            h.message.msg_controllen = 0; // the error alone
         }
-        _exit(sendmsg(pair[1], &message, 0) == -1 ? 1 : 0);
+        _exit(sendmsg(pair[1], &h.message, 0) == -1 ? 1 : 0);
     }
     close(pair[1]);
-    int error = EIO, fd = -1;
-    char control[CMSG_SPACE(sizeof fd)] = {};
-    iovec data = {&error, sizeof error};
-    msghdr message = {};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got = child == -1 ? -1 : recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC);
-    cmsghdr *header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
-    if (header != nullptr && header->cmsg_type == SCM_RIGHTS)
-        memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    int fd = -1;
+    if (child != -1 && recvmsg(pair[0], &h.message, MSG_CMSG_CLOEXEC) > 0) {
+        cmsghdr *header = CMSG_FIRSTHDR(&h.message);
+        if (header != nullptr && header->cmsg_type == SCM_RIGHTS)
+            memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    }
     close(pair[0]);
     if (child != -1)
         waitpid(child, nullptr, 0);
-    errno = fd == -1 ? error : 0;
+    errno = fd == -1 ? h.error : 0;
     return fd;
 }
 
@@ -236,14 +255,16 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
         bool theirs = open_programs.size() >= ours;
         open_programs.push_back(open_as_run_user(program, theirs ? c->uid : 0));
         if (open_programs.back() == -1) {
-            c->unreadable = program;
+            warn("cannot read %s with the rights of the user that runs it (make it, and the "
+                 "directories above it, readable to others)",
+                 printable(program, true).c_str());
+            *step = nullptr; // said
             return -1;
         }
     }
     *step = "cannot make a mount and a network namespace for the run";
     if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
         return -1;
-    c->scratch = SCRATCH;
     *step = "cannot copy the programs into the run";
     if (copy_programs(programs, open_programs) == -1)
         return -1;
@@ -268,11 +289,7 @@ int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours,
     const char *step = nullptr;
     if (contain_steps(c, programs, ours, clients, seconds, &step) == 0)
         return 0;
-    if (!c->unreadable.empty())
-        warn("cannot read %s with the rights of the user that runs it (make it, and the "
-             "directories above it, readable to others)",
-             printable(c->unreadable, true).c_str());
-    else if (step != nullptr)
+    if (step != nullptr)
         warn("%s", step);
     return -1;
 }
@@ -388,10 +405,9 @@ static void refuse_calls() {
 }
 
 // Only this, and nothing of the environment the demo was given.
-static void fresh_environment(const std::string &scratch) {
-    if (clearenv() != 0 || setenv("PATH", RUN_PATH, 1) == -1 ||
-        setenv("HOME", scratch.c_str(), 1) == -1 || setenv("TMPDIR", scratch.c_str(), 1) == -1 ||
-        setenv("LANG", "C.UTF-8", 1) == -1)
+static void fresh_environment() {
+    if (clearenv() != 0 || setenv("PATH", RUN_PATH, 1) == -1 || setenv("HOME", SCRATCH, 1) == -1 ||
+        setenv("TMPDIR", SCRATCH, 1) == -1 || setenv("LANG", "C.UTF-8", 1) == -1)
         cannot("its environment");
 }
 
@@ -418,9 +434,9 @@ void contain_process(const Containment &c, bool counterpart) {
         limit(RLIMIT_AS, address, address, "its address space");
 #endif
     }
-    if (chdir(c.scratch.c_str()) == -1)
+    if (chdir(SCRATCH) == -1)
         cannot("its scratch directory");
-    fresh_environment(c.scratch);
+    fresh_environment();
     if (counterpart)
         refuse_calls(); // last: it refuses calls made above
 }

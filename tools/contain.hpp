@@ -27,11 +27,9 @@ constexpr const char *RUN_PATH = "/usr/local/bin:/usr/bin:/bin";
 constexpr const char *SCRATCH = "/tmp";
 
 struct Containment {
-    std::string scratch; // SCRATCH once the run is contained
-    uid_t uid = 0;       // where the demo is the real root: whom the programs run as
-    rlim_t tasks = 0;    // RLIMIT_NPROC for the counterpart (the clients count too)
+    uid_t uid = 0;    // where the demo is the real root: whom the programs run as
+    rlim_t tasks = 0; // RLIMIT_NPROC for the counterpart (the clients count too)
     rlim_t cpu_seconds = 0;
-    std::string unreadable; // a program that the run's user could not read
 };
 
 // From now on, every process this one starts runs contained (through
@@ -56,6 +54,9 @@ int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours,
 // a filter of the system calls that reach past its run. On failure says so
 // on standard error and exits with status 126.
 void contain_process(const Containment &c, bool counterpart);
+
+// Copies what is left to read of in to out. Returns 0, or -1 with errno set.
+int copy_all(int in, int out);
 
 // The counterpart's CPU time over a run of seconds.
 double counterpart_cpu_seconds(double seconds);

@@ -3,7 +3,6 @@
 
 #include "child_lines.hpp"
 #include "contain.hpp"
-#include "options.hpp"
 #include "rule_watch.hpp"
 
 #include <cerrno>
@@ -12,23 +11,9 @@
 #include <err.h>
 #include <fcntl.h>
 #include <string>
-#include <sys/sendfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-// Copies the file at path to out. Returns 0, or -1 with errno set.
-static int copy_to(const std::string &path, int out) {
-    int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ssize_t copied = in == -1 ? -1 : 1;
-    while (copied > 0)
-        copied = sendfile(out, in, nullptr, 1 << 30);
-    int error = errno;
-    if (in != -1)
-        close(in);
-    errno = error;
-    return copied == 0 ? 0 : -1;
-}
 
 // Runs the compiler on the source's copy, in the copy's directory, passing
 // its lines through, for at most BUILD_SECONDS. Returns its wait status, or
@@ -36,11 +21,10 @@ static int copy_to(const std::string &path, int out) {
 static int compile(const Containment &c, const std::string &copy, const std::string &program) {
     size_t slash = copy.rfind('/');
     std::string dir = copy.substr(0, slash), name = "./" + copy.substr(slash + 1); // no option
-    const char *argv[] = {
-        "/usr/bin/env",  is_source(copy.c_str()) && copy.ends_with(".c") ? "cc" : "c++",
-        "-O2",           "-o",
-        program.c_str(), name.c_str(),
-        nullptr};
+    const char *argv[] = {"/usr/bin/env",  copy.ends_with(".c") ? "cc" : "c++",
+                          "-O2",           "-o",
+                          program.c_str(), name.c_str(),
+                          nullptr};
     Children children;
     auto in_child = [&c, &dir] {
         contain_process(c, true);
@@ -95,7 +79,8 @@ int build_contained(const char *source, const char *output) {
     }
     if (status != 0)
         return 1;
-    if (copy_to(program, out) == -1 || close(out) == -1) {
+    int in = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in == -1 || copy_all(in, out) == -1 || close(out) == -1) {
         warn("cannot write %s", output);
         return 2;
     }
