@@ -389,13 +389,15 @@ static void refuse_calls() {
         if (call >= 0) // not every machine has every call
             failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
     }
+    // libseccomp's SCMP_A0 and SCMP_A1 are C compound literals: the records
+    // are written out here instead.
     for (unsigned long request : {TIOCSTI, TIOCLINUX})
         failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(ioctl), 1,
-                                   SCMP_A1(SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, request));
+                                   scmp_arg_cmp{1, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, request});
     for (scmp_datum_t flag : {CLONE_NEWUSER, CLONE_NEWNS, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWIPC,
                               CLONE_NEWUTS, CLONE_NEWCGROUP})
         failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
-                                   SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag));
+                                   scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, flag, flag});
     failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
     if (failed != 0 || seccomp_load(filter) != 0) {
         errno = failed != 0 ? -failed : EINVAL;
