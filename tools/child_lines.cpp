@@ -16,11 +16,17 @@
 
 extern char **environ;
 
-std::string program_path(const char *name) {
+// The directory of this program, as /proc shows it now.
+static std::string own_directory() {
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = length > 0 ? std::string(self, static_cast<size_t>(length)) : ".";
     dir.erase(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    return dir;
+}
+
+std::string program_path(const char *name) {
+    static const std::string dir = own_directory();
     std::string prefix;
     if (dir.ends_with(INSTALLED_DEMO_DIR))
         prefix = dir.substr(0, dir.size() - strlen(INSTALLED_DEMO_DIR));

@@ -37,6 +37,8 @@ constexpr const char *INSTALLED_PROGRAM_DIR = "/bin", *INSTALLED_DEMO_DIR = "/li
 // The path of the project's program name. For a program installed under a
 // prefix (in one of the two directories above), where name is installed
 // under the same prefix; otherwise beside this program, as in the build tree.
+// Where this program lies is read at the first call: in a chroot, a /proc
+// mounted in new namespaces shows it from outside the chroot.
 std::string program_path(const char *name);
 
 // Raises the soft limit on open files to needed, if it is lower. Returns 0,

@@ -254,10 +254,13 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
     for (const std::string &program : *programs) {
         bool theirs = open_programs.size() >= ours;
         open_programs.push_back(open_as_run_user(program, theirs ? c->uid : 0));
-        if (open_programs.back() == -1) {
+        if (open_programs.back() == -1 && !theirs)
+            warn("cannot read %s", printable(program, true).c_str());
+        else if (open_programs.back() == -1)
             warn("cannot read %s with the rights of the user that runs it (make it, and the "
                  "directories above it, readable to others)",
                  printable(program, true).c_str());
+        if (open_programs.back() == -1) {
             *step = nullptr; // said
             return -1;
         }

@@ -11,6 +11,7 @@
 // With --chaos it also kills a random client with SIGKILL every 1 to 3
 // seconds, now and then the counterpart (all its processes) instead, starts
 // another in its place, and at the end kills everything with SIGKILL.
+#include "child_lines.hpp"
 #include "contain.hpp"
 #include "contained_build.hpp"
 #include "namespaces.hpp"
@@ -133,6 +134,7 @@ int main(int argc, char **argv) {
     run.restart_at = static_cast<double>(restart_at);
     if (!run.counterpart.empty())
         check_runnable(&run);
+    program_path("klient"); // where the programs are, read before new namespaces
     if (private_namespaces && enter_private_namespaces() == -1)
         err(2, "cannot make private namespaces for the run");
     return build != nullptr ? build_contained(build, output) : run_and_judge(run);
