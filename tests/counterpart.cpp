@@ -21,6 +21,7 @@
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t ending;
@@ -126,10 +127,20 @@ static void probe(const char *mode, const char *given) {
         printf("probe: environment: %s\n", environment().c_str());
         fflush(stdout);
     }
-    if (is("reads-secret"))
-        say("read /root", open("/root", O_RDONLY | O_DIRECTORY) != -1); // root's alone, 0700
-    if (is("writes-outside"))                                           // where anyone may write
-        say("write in /var/tmp", open(given, O_WRONLY | O_CREAT, 0644) != -1);
+    if (is("reads-host-file")) // one that anyone may read
+        say("read a file of the host's", open(given, O_RDONLY) != -1);
+    if (is("writes-outside")) // where anyone may write
+        say("write in /dev/shm", open(given, O_WRONLY | O_CREAT, 0644) != -1);
+    if (is("kills-parent")) // the demo: ended early, it would judge the run so far
+        say("signal the demo", kill(getppid(), SIGTERM) == 0);
+    if (is("connects-by-path")) { // a host's service, by its socket in the file tree
+        sockaddr_un to = {};
+        to.sun_family = AF_UNIX;
+        strncpy(to.sun_path, given, sizeof to.sun_path - 1);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        say("connect to the test's socket",
+            connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
+    }
     if (is("connects")) {
         sockaddr_in to = {};
         to.sin_family = AF_INET;
@@ -166,13 +177,13 @@ static void probe(const char *mode, const char *given) {
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",     "workers",      "extra-at-start", "takes-no-unit",
-                           "never",        "keep-one",     "exits-early",    "removes-sets",
-                           "withholds",    "leaves-child", "ignores-term",   "sets-value",
-                           "forges-lines", "reads-secret", "writes-outside", "connects",
-                           "forks",        "allocates",    "spins",          "floods",
-                           "sh-loop",      "admit",        "types",          "takes-output",
-                           "keeps-key",    "environment"};
+    const char *modes[] = {"textbook",     "workers",         "extra-at-start", "takes-no-unit",
+                           "never",        "keep-one",        "exits-early",    "removes-sets",
+                           "withholds",    "leaves-child",    "ignores-term",   "sets-value",
+                           "forges-lines", "reads-host-file", "writes-outside", "connects",
+                           "forks",        "allocates",       "spins",          "floods",
+                           "sh-loop",      "admit",           "types",          "takes-output",
+                           "keeps-key",    "environment",     "kills-parent",   "connects-by-path"};
     const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
     const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
     bool known = false;

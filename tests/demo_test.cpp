@@ -10,21 +10,25 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
 #include <random>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -287,6 +291,7 @@ struct Judged {
     std::vector<std::string> more = {}; // the demo's options besides
     const char *said = "";              // the start of a line the counterpart must say
     bool terminal = false;              // the demo on a terminal, as a teacher runs it
+    bool own_user = false;              // the demo not the real root: its programs share its user
 };
 
 void PrintTo(const Judged &judged, std::ostream *out) {
@@ -295,10 +300,38 @@ void PrintTo(const Judged &judged, std::ostream *out) {
 
 class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
 
+// A Unix socket at path that anyone may connect to; its descriptor.
+static int listen_at(const std::string &path) {
+    sockaddr_un at = {};
+    at.sun_family = AF_UNIX;
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    chmod(path.c_str(), 0777);
+    return fd;
+}
+
+// Root in a user namespace of its own, and no more: the demo, not the real
+// root, runs its programs as its own user. Before an exec.
+static void own_user_namespace() {
+    if (unshare(CLONE_NEWUSER) == -1)
+        _exit(125);
+    for (auto [file, map] : {std::pair{"/proc/self/setgroups", "deny"},
+                             {"/proc/self/uid_map", "0 0 1"},
+                             {"/proc/self/gid_map", "0 0 1"}}) {
+        int fd = open(file, O_WRONLY | O_CLOEXEC);
+        if (fd == -1 || write(fd, map, strlen(map)) == -1)
+            _exit(125);
+        close(fd);
+    }
+}
+
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
-    // For a probe to try: a server on the test's loopback, and a file in
-    // /var/tmp, where anyone may write.
+    // For a probe to try: a server on the test's loopback, a socket and a
+    // file that anyone may reach in /var/tmp, and a file in /dev/shm, where
+    // anyone may write.
     int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in at = {};
     at.sin_family = AF_INET;
@@ -307,8 +340,12 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&at), size), 0);
     ASSERT_EQ(listen(server, 1), 0);
     getsockname(server, reinterpret_cast<sockaddr *>(&at), &size);
-    std::string outside =
-        "/var/tmp/klient-probe." + std::to_string(getpid()); // the run's /tmp is its own
+    std::string pid = std::to_string(getpid()), outside = "/dev/shm/klient-probe." + pid;
+    std::string host_file = "/var/tmp/klient-host-file." + pid;
+    std::ofstream(host_file) << "the host's\n";
+    chmod(host_file.c_str(), 0644);
+    std::string socket_path = "/var/tmp/klient-socket." + pid;
+    int service = listen_at(socket_path);
     // The counterpart as a class hands it in: where the run's user may read it.
     char dir[] = "/tmp/klient-counterpart-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -316,8 +353,12 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     std::string copy = std::string(dir) + "/counterpart";
     std::filesystem::copy_file(COUNTERPART_PATH, copy);
     std::string mode = judged.mode, command = copy + " " + mode;
-    if (mode == "connects" || mode == "writes-outside")
-        command += " " + (mode == "connects" ? std::to_string(ntohs(at.sin_port)) : outside);
+    std::map<std::string, std::string> where = {{"connects", std::to_string(ntohs(at.sin_port))},
+                                                {"writes-outside", outside},
+                                                {"reads-host-file", host_file},
+                                                {"connects-by-path", socket_path}};
+    if (where.contains(mode))
+        command += " " + where[mode];
     std::vector<std::string> args = {
         "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
     args.insert(args.end(), judged.more.begin(), judged.more.end());
@@ -325,7 +366,9 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     ASSERT_TRUE(!judged.terminal || (grantpt(terminal) == 0 && unlockpt(terminal) == 0));
     std::string tty = judged.terminal ? ptsname(terminal) : "";
     setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
-    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000, DEMO_PATH, [&tty] {
+    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000, DEMO_PATH, [&tty, &judged] {
+        if (judged.own_user)
+            own_user_namespace();
         int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
         if (fd != -1)
             dup2(fd, STDIN_FILENO);
@@ -350,6 +393,11 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     pollfd connected = {server, POLLIN, 0};
     EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's loopback";
     close(server);
+    connected.fd = service;
+    EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's socket";
+    close(service);
+    unlink(socket_path.c_str());
+    unlink(host_file.c_str());
     EXPECT_NE(unlink(outside.c_str()), 0) << "the counterpart wrote outside its run";
     EXPECT_LT(run.lines.size(), 10000u) << "its output was not cut";
     std::filesystem::remove_all(dir);
@@ -368,8 +416,10 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"ignores-term", 4, {"not stopped"}},
         Judged{"sets-value", 4, {"values set outright", "units"}},
         Judged{"forges-lines", 4, {"lines out of cycle"}},
-        Judged{"reads-secret", 4, {}, {}, "probe: read /root: Permission"},
-        Judged{"writes-outside", 4, {}, {}, "probe: write in /var/tmp: Read-only"},
+        Judged{"reads-host-file", 4, {}, {}, "probe: read a file of the host's: No such"},
+        Judged{"connects-by-path", 4, {}, {}, "probe: connect to the test's socket: No such"},
+        Judged{"writes-outside", 4, {}, {}, "probe: write in /dev/shm: Read-only"},
+        Judged{"kills-parent", 4, {}, {}, "probe: signal the demo: Operation n", false, true},
         Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
         Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},

@@ -111,9 +111,14 @@ static int mount_memory(const char *path, long mib, unsigned long flags) {
     return mount("run", path, "tmpfs", MS_NOSUID | MS_NODEV | flags, options);
 }
 
-// The run's own file tree: every mount read-only, the terminals of the
-// system out of sight, and an empty /tmp of its own as the scratch, which
-// goes with the mount namespace.
+// Where the system keeps its users' files, its services' sockets and its
+// state: out of the run's sight, the terminals with them.
+static const char *const HIDDEN[] = {"/home", "/root", "/run",   "/var",
+                                     "/srv",  "/mnt",  "/media", "/dev/pts"};
+
+// The run's own file tree: every mount read-only, the places HIDDEN under
+// empty ones, and an empty /tmp of its own as the scratch, which goes with
+// the mount namespace.
 static int own_tree(const char **step) {
     // No mount made from here on may reach the system's namespace.
     *step = "cannot keep the run's mounts to itself (is / a mount point?)";
@@ -124,10 +129,13 @@ static int own_tree(const char **step) {
     read_only.attr_set = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID;
     if (mount_setattr(AT_FDCWD, "/", AT_RECURSIVE, &read_only, sizeof read_only) == -1)
         return -1;
-    *step = "cannot hide the system's terminals from the run";
-    struct stat st;
-    if (stat("/dev/pts", &st) == 0 && mount_memory("/dev/pts", 0, MS_RDONLY | MS_NOEXEC) == -1)
-        return -1;
+    *step = "cannot hide the system's files and terminals from the run";
+    for (const char *path : HIDDEN) {
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISDIR(st.st_mode) &&
+            mount_memory(path, 0, MS_RDONLY | MS_NOEXEC) == -1)
+            return -1;
+    }
     *step = "cannot mount the run's scratch directory on /tmp";
     return mount_memory(SCRATCH, SCRATCH_MIB, 0);
 }
@@ -378,10 +386,30 @@ static const char *const REFUSED_CALLS[] = {"ptrace",
                                             "io_uring_enter",
                                             "io_uring_register"};
 
+// Calls that signal, or open, the process named by their first argument.
+static const char *const SIGNALLING_CALLS[] = {
+    "kill", "tkill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo", "pidfd_open"};
+
+// Refuses, with EPERM, each signalling call to the demo (this process's
+// parent), and a kill(2) of every process at once: ended early, the run
+// would end with no fault seen.
+static int spare_the_demo(scmp_filter_ctx filter) {
+    int failed = 0;
+    auto demo = static_cast<scmp_datum_t>(getppid());
+    for (const char *name : SIGNALLING_CALLS) {
+        int call = seccomp_syscall_resolve_name(name);
+        if (call >= 0)
+            failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 1,
+                                       scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, demo});
+    }
+    return failed | seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(kill), 1,
+                                     scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, 0xFFFFFFFF});
+}
+
 // Loads the filter that refuses those calls with EPERM, new namespaces made
-// by clone, and the two ioctls that type into a terminal or reach its
-// console. clone3, whose flags a filter cannot read, is answered ENOSYS, so
-// that the C library falls back to clone.
+// by clone, the two ioctls that type into a terminal or reach its console,
+// and signals to the demo. clone3, whose flags a filter cannot read, is
+// answered ENOSYS, so that the C library falls back to clone.
 static void refuse_calls() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
     if (filter == nullptr)
@@ -402,6 +430,7 @@ static void refuse_calls() {
         failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
                                    scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, flag, flag});
     failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
+    failed |= spare_the_demo(filter);
     if (failed != 0 || seccomp_load(filter) != 0) {
         errno = failed != 0 ? -failed : EINVAL;
         cannot("its system call filter");
