@@ -68,23 +68,25 @@ static void say(const char *what, bool done) {
     fflush(stdout);
 }
 
-// A client's pid, found through /proc among this program's siblings, or 0.
-static pid_t a_client() {
-    pid_t found = 0;
+// The names of the processes in sight but this one, in order.
+static std::string processes_in_sight() {
+    std::set<std::string> names;
     DIR *proc = opendir("/proc");
-    while (dirent *entry = proc != nullptr && found == 0 ? readdir(proc) : nullptr) {
-        char stat[256] = {};
-        FILE *f = fopen((std::string("/proc/") + entry->d_name + "/stat").c_str(), "r");
-        if (f == nullptr)
-            continue;
-        int pid;
-        if (fgets(stat, sizeof stat, f) != nullptr && sscanf(stat, "%d (klient)", &pid) == 1)
-            found = pid;
-        fclose(f);
+    while (dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
+        char name[64] = {};
+        FILE *f = fopen((std::string("/proc/") + entry->d_name + "/comm").c_str(), "r");
+        int pid = atoi(entry->d_name); // 0: no process ("self" is this one)
+        if (f != nullptr && pid != 0 && pid != getpid() && fgets(name, sizeof name, f) != nullptr)
+            names.insert(std::string(name, strcspn(name, "\n")));
+        if (f != nullptr)
+            fclose(f);
     }
     if (proc != nullptr)
         closedir(proc);
-    return found;
+    std::string all;
+    for (const std::string &name : names)
+        all += (all.empty() ? "" : " ") + name;
+    return all;
 }
 
 // Types a command into the terminal, which its shell would run after the demo.
@@ -113,12 +115,13 @@ static void probe(const char *mode, const char *given) {
     auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
     if (is("types"))
         say("type into the terminal", type_into_terminal());
-    if (is("takes-output")) { // a client's standard output, to write its lines
-        pid_t client = 0;
-        for (int tries = 0; tries < 500 && (client = a_client()) == 0; tries++)
-            usleep(10000); // the clients start just after the counterpart
-        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, client, 0));
-        say("take a client's output", syscall(SYS_pidfd_getfd, pidfd, STDOUT_FILENO, 0) != -1);
+    if (is("takes-output")) { // a descriptor of another process's, here its own
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+        say("take a process's descriptor", syscall(SYS_pidfd_getfd, pidfd, STDOUT_FILENO, 0) != -1);
+    }
+    if (is("sees-processes")) {
+        printf("probe: processes in sight: %s\n", processes_in_sight().c_str());
+        fflush(stdout);
     }
     if (is("keeps-key"))
         say("add a key",
@@ -131,8 +134,8 @@ static void probe(const char *mode, const char *given) {
         say("read a file of the host's", open(given, O_RDONLY) != -1);
     if (is("writes-outside")) // where anyone may write
         say("write in /dev/shm", open(given, O_WRONLY | O_CREAT, 0644) != -1);
-    if (is("kills-parent")) // the demo: ended early, it would judge the run so far
-        say("signal the demo", kill(getppid(), SIGTERM) == 0);
+    if (is("kills-parent")) // the demo, were it the parent: ended early, it judges the run so far
+        say("signal its parent", kill(getppid(), SIGTERM) == 0);
     if (is("connects-by-path")) { // a host's service, by its socket in the file tree
         sockaddr_un to = {};
         to.sun_family = AF_UNIX;
@@ -177,13 +180,14 @@ static void probe(const char *mode, const char *given) {
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",     "workers",         "extra-at-start", "takes-no-unit",
-                           "never",        "keep-one",        "exits-early",    "removes-sets",
-                           "withholds",    "leaves-child",    "ignores-term",   "sets-value",
-                           "forges-lines", "reads-host-file", "writes-outside", "connects",
-                           "forks",        "allocates",       "spins",          "floods",
-                           "sh-loop",      "admit",           "types",          "takes-output",
-                           "keeps-key",    "environment",     "kills-parent",   "connects-by-path"};
+    const char *modes[] = {"textbook",      "workers",         "extra-at-start", "takes-no-unit",
+                           "never",         "keep-one",        "exits-early",    "removes-sets",
+                           "withholds",     "leaves-child",    "ignores-term",   "sets-value",
+                           "forges-lines",  "reads-host-file", "writes-outside", "connects",
+                           "forks",         "allocates",       "spins",          "floods",
+                           "sh-loop",       "admit",           "types",          "takes-output",
+                           "keeps-key",     "environment",     "kills-parent",   "connects-by-path",
+                           "sees-processes"};
     const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
     const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
     bool known = false;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -386,30 +387,10 @@ static const char *const REFUSED_CALLS[] = {"ptrace",
                                             "io_uring_enter",
                                             "io_uring_register"};
 
-// Calls that signal, or open, the process named by their first argument.
-static const char *const SIGNALLING_CALLS[] = {
-    "kill", "tkill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo", "pidfd_open"};
-
-// Refuses, with EPERM, each signalling call to the demo (this process's
-// parent), and a kill(2) of every process at once: ended early, the run
-// would end with no fault seen.
-static int spare_the_demo(scmp_filter_ctx filter) {
-    int failed = 0;
-    auto demo = static_cast<scmp_datum_t>(getppid());
-    for (const char *name : SIGNALLING_CALLS) {
-        int call = seccomp_syscall_resolve_name(name);
-        if (call >= 0)
-            failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 1,
-                                       scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, demo});
-    }
-    return failed | seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(kill), 1,
-                                     scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, 0xFFFFFFFF});
-}
-
 // Loads the filter that refuses those calls with EPERM, new namespaces made
-// by clone, the two ioctls that type into a terminal or reach its console,
-// and signals to the demo. clone3, whose flags a filter cannot read, is
-// answered ENOSYS, so that the C library falls back to clone.
+// by clone, and the two ioctls that type into a terminal or reach its
+// console. clone3, whose flags a filter cannot read, is answered ENOSYS, so
+// that the C library falls back to clone.
 static void refuse_calls() {
     scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
     if (filter == nullptr)
@@ -430,7 +411,6 @@ static void refuse_calls() {
         failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
                                    scmp_arg_cmp{0, SCMP_CMP_MASKED_EQ, flag, flag});
     failed |= seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0);
-    failed |= spare_the_demo(filter);
     if (failed != 0 || seccomp_load(filter) != 0) {
         errno = failed != 0 ? -failed : EINVAL;
         cannot("its system call filter");
@@ -454,9 +434,88 @@ static void own_descriptors() {
         cannot("its descriptors");
 }
 
+// Closes every descriptor from 3 on but keep.
+static void close_all_but(int keep) {
+    if ((keep > 3 && syscall(SYS_close_range, 3, keep - 1, 0) == -1) ||
+        syscall(SYS_close_range, keep + 1, ~0U, 0) == -1)
+        cannot("its descriptors");
+}
+
+// The relay, the process the demo started: it keeps no descriptor of the
+// run's but from, ignores every signal it can, since a stop sent to the
+// counterpart's process group is the counterpart's, and ends as the
+// counterpart's first process ended, as from says, or as init ended if it
+// could not say: so the demo sees that end apart from the end of the last.
+[[noreturn]] static void relay_end(pid_t init, int from) {
+    struct sigaction action = {};
+    action.sa_handler = SIG_IGN;
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sig != SIGCHLD)
+            sigaction(sig, &action, nullptr); // SIGKILL and SIGSTOP refuse it
+    close_all_but(from);
+    dup2(STDIN_FILENO, STDOUT_FILENO); // nothing of its own to say: /dev/null
+    dup2(STDIN_FILENO, STDERR_FILENO);
+    int status;
+    ssize_t got;
+    while ((got = read(from, &status, sizeof status)) == -1 && errno == EINTR)
+        ;
+    if (got != sizeof status && waitpid(init, &status, 0) != init)
+        status = SIGKILL; // a status of death by SIGKILL
+    if (WIFEXITED(status))
+        _exit(WEXITSTATUS(status));
+    action.sa_handler = SIG_DFL;
+    sigaction(WTERMSIG(status), &action, nullptr);
+    raise(WTERMSIG(status));
+    _exit(128 + WTERMSIG(status));
+}
+
+// The init of the counterpart's PID namespace, named so: it reaps every
+// process there, says on to how the first one ended, and ends once none is
+// left, which ends the namespace. Signals reach it only as SIGKILL and
+// SIGSTOP from the demo: it has no handler.
+[[noreturn]] static void reap_namespace(pid_t first, int to) {
+    prctl(PR_SET_NAME, "init");
+    close_all_but(to);
+    dup2(STDIN_FILENO, STDOUT_FILENO);
+    dup2(STDIN_FILENO, STDERR_FILENO);
+    for (;;) {
+        int status;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid == first && write(to, &status, sizeof status) == sizeof status)
+            close(to);
+        else if (pid == -1 && errno == ECHILD)
+            _exit(0);
+    }
+}
+
+// A PID namespace, and a /proc, of the counterpart's own, so that it can
+// name no process but its own: not the clients, not the demo. This process
+// becomes its relay, a child its init, and a grandchild goes on.
+static void own_pid_namespace() {
+    int status[2];
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) == -1 || pipe2(status, O_CLOEXEC) == -1)
+        cannot("its PID namespace");
+    pid_t init = fork();
+    if (init == -1)
+        cannot("its PID namespace's init");
+    if (init > 0)
+        relay_end(init, status[0]);
+    close(status[0]);
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1)
+        cannot("its /proc");
+    pid_t first = fork();
+    if (first == -1)
+        cannot("its first process");
+    if (first > 0)
+        reap_namespace(first, status[1]);
+    close(status[1]);
+}
+
 void contain_process(const Containment &c, bool counterpart) {
     limit(RLIMIT_CORE, 0, 0, "its core size");
     own_descriptors();
+    if (counterpart)
+        own_pid_namespace();
     drop_privileges(c.uid);
     if (counterpart) {
         // After the change of user: a change counts the processes against it.

@@ -51,8 +51,10 @@ int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours,
 // other descriptor past the exec, the limits (the counterpart's when
 // counterpart), the user, no capability, no new privileges, the scratch as
 // working directory, a fresh environment (RUN_PATH), and for the counterpart
-// a filter of the system calls that reach past its run. On failure says so
-// on standard error and exits with status 126.
+// a PID namespace of its own and a filter of the system calls that reach
+// past its run. There the process becomes a relay that ends as the
+// counterpart's first process ends, and that process's grandchild goes on to
+// the exec. On failure says so on standard error and exits with status 126.
 void contain_process(const Containment &c, bool counterpart);
 
 // Copies what is left to read of in to out. Returns 0, or -1 with errno set.

@@ -250,6 +250,7 @@ struct Seen {
     std::string name;
     long threads, resident_pages;
     double cpu_seconds; // its own, and that of the children it has reaped
+    bool keeper;        // the demo's: the relay it started, or the init of its PID namespace
 };
 
 // What /proc shows of a process; false for one that has ended.
@@ -278,8 +279,8 @@ static bool read_stat(pid_t pid, Seen *seen) {
         return false;
     double ticks =
         static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
-    *seen = {pid, printable(std::string(open + 1, close)), threads, resident,
-             ticks / static_cast<double>(sysconf(_SC_CLK_TCK))};
+    *seen = {pid,      printable(std::string(open + 1, close)),           threads,
+             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false};
     return true;
 }
 
@@ -302,14 +303,30 @@ static std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
+// Is pid the first process of a PID namespace below the demo's? The
+// counterpart can make none: that is the init of its own.
+static bool namespace_init(pid_t pid) {
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE *f = fopen(path, "re");
+    bool init = false;
+    while (f != nullptr && !init && fgets(line, sizeof line, f) != nullptr) {
+        const char *last = strrchr(line, '\t');
+        init = strncmp(line, "NSpid:", 6) == 0 && last != nullptr && last != strchr(line, '\t') &&
+               strcmp(last, "\t1\n") == 0;
+    }
+    if (f != nullptr)
+        fclose(f);
+    return init;
+}
+
 // Every process of the counterpart's that still runs: each child of the demo
 // that is no client (a counterpart it started, or one it adopted, since the
 // demo is where orphans go), and every descendant of those.
 static std::vector<Seen> counterpart_processes(const Run &run) {
-    std::set<pid_t> clients;
+    std::set<pid_t> clients, relays;
     for (const Child &child : run.children.list)
-        if (!child.counterpart)
-            clients.insert(child.pid);
+        (child.counterpart ? relays : clients).insert(child.pid);
     std::vector<pid_t> next;
     for (pid_t child : children_of(getpid()))
         if (!clients.contains(child))
@@ -322,8 +339,10 @@ static std::vector<Seen> counterpart_processes(const Run &run) {
         Seen seen;
         if (!found.insert(pid).second)
             continue;
-        if (read_stat(pid, &seen))
+        if (read_stat(pid, &seen)) {
+            seen.keeper = relays.contains(pid) || namespace_init(pid);
             theirs.push_back(seen);
+        }
         for (pid_t child : children_of(pid))
             next.push_back(child);
     }
@@ -367,7 +386,7 @@ static int kill_counterpart(Run &run) {
     for (const Seen &p : counterpart_processes(run))
         if (p.pid != leader) {
             send_signal(p.pid, SIGKILL);
-            others++;
+            others += !p.keeper;
         }
     await(run, STOP_GRACE_SECONDS,
           [&run] { return !counterpart_alive(run) && counterpart_processes(run).empty(); });
@@ -381,8 +400,8 @@ static void watch_resources(Run &run, double now) {
     long tasks = 0, pages = 0;
     double cpu = 0;
     for (const Seen &p : counterpart_processes(run)) {
-        tasks += p.threads;
-        pages += p.resident_pages;
+        tasks += p.keeper ? 0 : p.threads; // the demo's copies, not the counterpart's
+        pages += p.keeper ? 0 : p.resident_pages;
         cpu += p.cpu_seconds;
     }
     if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
@@ -498,7 +517,11 @@ static void stop_counterpart(Run &run, int sig) {
                sig == SIGKILL ? "killing" : "stopping");
     }
     std::vector<Seen> left;
-    await(run, STOP_GRACE_SECONDS, [&] { return (left = counterpart_processes(run)).empty(); });
+    await(run, STOP_GRACE_SECONDS, [&] {
+        left = counterpart_processes(run);
+        std::erase_if(left, [](const Seen &p) { return p.keeper; });
+        return left.empty();
+    });
     if (left.empty())
         return;
     std::string which;
