@@ -232,7 +232,7 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
                                  std::string(dir) + "/includes.c", std::string(dir) + "/link.c"});
     EXPECT_NE(card.find("build failed: "), std::string::npos) << card;
-    EXPECT_EQ(status, 1) << card;
+    EXPECT_EQ(status, 2) << card; // missing.c is not graded, which outweighs the faults
     EXPECT_EQ(card.find('\033'), std::string::npos) << card;
     EXPECT_EQ(std::count(card.begin(), card.end(), '\n'), 1 + 5 + 2) << card; // a row each
     std::ifstream map("/proc/self/uid_map");
@@ -257,6 +257,36 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     }
     EXPECT_EQ(verdicts, (std::set<std::string>{"faulty", "not judged"}));
     EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
+    std::filesystem::remove_all(dir);
+}
+
+// Interrupted, the grader ends its runs and still writes the card and the
+// report, each run not done marked so, and says it could not grade.
+TEST_F(Demo, GradingInterruptedKeepsTheCard) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string report = std::string(dir) + "/report.tsv";
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--report", report, DOORKEEPER_PATH});
+    std::string said = read_line(grader.err, 10000); // the runs have started
+    ASSERT_TRUE(said.starts_with("klient-grade: 5 runs")) << said;
+    ASSERT_EQ(kill(grader.pid, SIGTERM), 0);
+    std::string card = read_rest(grader.out, 10000);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(read_rest(grader.err), "klient-grade: interrupted: 0 of 5 runs done\n");
+    std::istringstream rows(card);
+    std::string header, row;
+    std::getline(rows, header);
+    std::getline(rows, row);
+    EXPECT_TRUE(row.starts_with(DOORKEEPER_PATH)) << card;
+    std::istringstream cells(row.substr(strlen(DOORKEEPER_PATH)));
+    EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(cells), {}),
+              std::vector<std::string>(5, "interrupted"))
+        << card;
+    std::ifstream tsv(report);
+    std::string tsv_all((std::istreambuf_iterator<char>(tsv)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(tsv_all.begin(), tsv_all.end(), '\n'), 6) << tsv_all;
+    EXPECT_EQ(tsv_all.find("\tok\t"), std::string::npos) << tsv_all;
     std::filesystem::remove_all(dir);
 }
 

@@ -6,8 +6,9 @@
 // the log directory, and can write the same as a tab-separated report.
 //
 // Exit status 0: every counterpart kept every rule in every scenario; 1: a
-// rule broken, or a build failed; 2: it could not grade (usage, a program
-// that cannot run, a run the demo could not judge).
+// rule broken, or a build failed; 2, whatever else: it could not grade
+// (usage, a program that cannot run, a run the demo could not judge, an
+// interruption).
 #include "child_lines.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
@@ -54,7 +55,7 @@ constexpr const char *USAGE =
     "       scratch directory, within limits of processes, memory, CPU time and output\n"
     "       (man klient-grade).\n";
 
-enum Verdict : unsigned char { OK, FAULTY, UNJUDGED };
+enum Verdict : unsigned char { OK, FAULTY, UNJUDGED, INTERRUPTED };
 
 struct Counterpart {
     std::string given;   // as on the command line
@@ -94,7 +95,7 @@ static int run_to_end(const char *const argv[], std::string *output) {
         read_child_lines(&children, 1000, keep);
     pid_t pid = children.list[0].pid;
     if (interrupted && kill(pid, SIGKILL) == -1) // its namespaces, and all in them, die with it
-        err(2, "cannot end %s", argv[0]);
+        err(2, "cannot end %s", argv[0]);        // not yet reaped: the pid is still its own
     int status;
     while (waitpid(pid, &status, 0) == -1)
         if (errno != EINTR)
@@ -127,8 +128,13 @@ static void build(Counterpart *c, const std::string &dir) {
                           "--output",   c->program.c_str(), nullptr};
     std::string output;
     int status = run_to_end(argv, &output);
-    if (status == 0 || interrupted)
+    if (status == 0)
         return;
+    if (interrupted) {
+        c->verdict = INTERRUPTED;
+        c->why = "interrupted while building";
+        return;
+    }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     c->verdict = code == 1 ? FAULTY : UNJUDGED;
     if (status == -1)
@@ -140,7 +146,8 @@ static void build(Counterpart *c, const std::string &dir) {
 }
 
 static const char *verdict_name(Verdict verdict) {
-    return verdict == OK ? "ok" : verdict == FAULTY ? "faulty" : "not judged";
+    const char *names[] = {"ok", "faulty", "not judged", "interrupted"};
+    return names[verdict];
 }
 
 // A run's cell on the report card: its verdict, or the rules it broke.
@@ -242,7 +249,10 @@ static Counterpart prepare(const std::string &given, int number, const std::stri
         [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
     if (!is_source(given.c_str()))
         return c;
-    if (access(given.c_str(), R_OK) == -1) {
+    if (interrupted) {
+        c.verdict = INTERRUPTED;
+        c.why = "interrupted before its build";
+    } else if (access(given.c_str(), R_OK) == -1) {
         c.verdict = UNJUDGED;
         c.why = "cannot read it: " + std::string(strerror(errno));
     } else {
@@ -252,7 +262,8 @@ static Counterpart prepare(const std::string &given, int number, const std::stri
 }
 
 // Runs every job, at_once at a time, each the child of its own index, saying
-// how far it has got. Exits with status 2 if interrupted.
+// how far it has got. Interrupted, it ends the runs going, and marks each run
+// not done interrupted.
 static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &counterparts,
                      const std::string &dir, long at_once) {
     Children children;
@@ -305,12 +316,21 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     }
     if (!interrupted)
         return;
-    for (size_t i = 0; i < next; i++) // each run's namespaces die with its demo
-        if (!(*jobs)[i].done) {
-            kill((*jobs)[i].pid, SIGKILL);
-            waitpid((*jobs)[i].pid, nullptr, 0);
+    for (size_t i = 0; i < total; i++) { // each run's namespaces die with its demo
+        Job &job = (*jobs)[i];
+        if (job.done)
+            continue;
+        if (i < next) {
+            if (kill(job.pid, SIGKILL) == -1) // not yet reaped: the pid is still its own
+                err(2, "cannot end the run %d", job.pid);
+            while (waitpid(job.pid, nullptr, 0) == -1)
+                if (errno != EINTR)
+                    err(2, "cannot wait for the run %d", job.pid);
+            fclose(job.log);
         }
-    errx(2, "interrupted: %zu of %zu runs done", finished, total);
+        job.verdict = INTERRUPTED;
+    }
+    warnx("interrupted: %zu of %zu runs done", finished, total);
 }
 
 int main(int argc, char **argv) {
@@ -344,10 +364,8 @@ int main(int argc, char **argv) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
     std::vector<Counterpart> counterparts;
-    for (int i = first; i < argc && !interrupted; i++)
+    for (int i = first; i < argc; i++)
         counterparts.push_back(prepare(argv[i], i - first + 1, dir));
-    if (interrupted)
-        errx(2, "interrupted while building: nothing graded");
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
@@ -359,14 +377,11 @@ int main(int argc, char **argv) {
         write_report(report_path, counterparts, jobs);
     printf("\nlogs in %s/%s%s\n", dir, report_path != nullptr ? ", report in " : "",
            report_path != nullptr ? report_path : "");
-    bool faulty = false, unjudged = false;
-    for (const Counterpart &c : counterparts) {
-        faulty |= c.verdict == FAULTY;
-        unjudged |= c.verdict == UNJUDGED;
-    }
-    for (const Job &job : jobs) {
-        faulty |= job.verdict == FAULTY;
-        unjudged |= job.verdict == UNJUDGED;
-    }
-    return faulty ? 1 : unjudged ? 2 : 0;
+    // One counterpart not graded outweighs the faults of others.
+    Verdict worst = OK;
+    for (const Counterpart &c : counterparts)
+        worst = std::max(worst, c.verdict);
+    for (const Job &job : jobs)
+        worst = std::max(worst, job.verdict);
+    return worst == OK ? 0 : worst == FAULTY ? 1 : 2;
 }
