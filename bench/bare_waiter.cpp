@@ -72,6 +72,8 @@ int main(int argc, char **argv) {
         end();
     if (sleeps)
         sleep_until_signalled(visit_ends);
+    if (alarm)
+        stop_waking(); // as a client does once its unit is back
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();

@@ -25,8 +25,9 @@ static void announce_or_end(const char *what) {
 // With the guard (undo SEM_UNDO), this one call gives the unit back and drops
 // the guard, so the unit can never come back twice.
 static void give_back(int free_sem, short undo) {
+    stop_waking(); // the visit's alarm: nothing held is left for it to bound
     if (semaphore_up(free_sem, undo) == -1)
-        die_holding("cannot raise", FREE_SEM_KEY, errno,
+        die_holding("cannot raise", FREE_SEM_KEY, free_sem, errno,
                     undo == SEM_UNDO ? HOLDS_GUARDED : HOLDS_UNGUARDED);
     hold_terminal_stops(false);
 }
@@ -47,7 +48,7 @@ static void visit(int free_sem, int entry_sem) {
         // one, and the raise below reports the error. Start-up proved that
         // the guard works, but the set may have changed since.
         if (errno != ERANGE)
-            die_giving_back(free_sem, "cannot guard a unit on", FREE_SEM_KEY, errno);
+            die_giving_back(free_sem, "cannot guard a unit on", FREE_SEM_KEY, free_sem, errno);
         undo = 0;
     }
     // While it holds a unit, a background client writes even if the terminal
@@ -56,8 +57,10 @@ static void visit(int free_sem, int entry_sem) {
     // obey.
     hold_terminal_stops(true);
     // A line held up past the end of the visit (a full pipe, a terminal
-    // stopped with Ctrl-S) is broken off by the visit's alarm: the unit goes
-    // back then, and the line waits for the output holding nothing.
+    // stopped with Ctrl-S) is broken off by the visit's alarm, which repeats
+    // until the unit is back, so a write that begins after it came (the
+    // client stopped meanwhile) is broken off too: the unit goes back then,
+    // and the line waits for the output holding nothing.
     wake_at(ends);
     Line consumes;
     make_line(&consumes, ANNOUNCEMENT, static_cast<int>(getpid()), CONSUMES);
@@ -82,7 +85,7 @@ static void visit(int free_sem, int entry_sem) {
 
 int main() {
     int free_sem, entry_sem;
-    start_up(&free_sem, &entry_sem);
+    start_up("klient", &free_sem, &entry_sem);
     for (;;) {
         if (termination_signal != 0)
             end_by_termination_signal();

@@ -72,11 +72,13 @@ int print_line(const char *format, ...) {
 // printable ASCII is shown as \xHH, so that no name can forge a line or move
 // the cursor.
 constexpr size_t NAME_SHOWN = 64;
+static const char *own_name = "";
 
 static size_t show_name(char *out) {
     size_t length = 0;
-    const unsigned char *name =
-        reinterpret_cast<const unsigned char *>(program_invocation_short_name);
+    const char *given = program_invocation_short_name; // "" when argv[0] was empty or absent
+    const unsigned char *name = reinterpret_cast<const unsigned char *>(
+        given != nullptr && *given != '\0' ? given : own_name);
     for (; *name != '\0' && length < NAME_SHOWN; name++) {
         if (*name >= 0x20 && *name < 0x7f)
             out[length++] = static_cast<char>(*name);
@@ -89,44 +91,72 @@ static size_t show_name(char *out) {
 }
 
 // "<program>: <message>\n" on standard error in one write. A full standard
-// error may hold it up, but a termination signal still ends the wait.
-__attribute__((format(printf, 1, 2))) static void complain(const char *format, ...) {
+// error may hold it up until deadline (null: no deadline, and then the wake
+// timer must be armed for it), and a termination signal still ends the wait.
+__attribute__((format(printf, 2, 0))) static void vcomplain(const timespec *deadline,
+                                                            const char *format, va_list args) {
     char line[1024]; // the name takes at most NAME_SHOWN + 6 bytes of it
     size_t length = show_name(line);
     line[length++] = ':';
     line[length++] = ' ';
-    va_list args;
-    va_start(args, format);
     length += format_line(line + length, sizeof line - 1 - length, format, args);
-    va_end(args);
     line[length++] = '\n';
     size_t written = 0;
-    write_all(STDERR_FILENO, line, length, &written, nullptr);
+    write_all(STDERR_FILENO, line, length, &written, deadline);
 }
 
-// What became of the set, and of a unit the program holds, after a call on
-// the set under key failed with error: a set removed takes its units with it;
-// a guarded unit comes back as the program ends (its adjustment); an
-// unguarded one is lost.
-static const char *aftermath(key_t key, int error, Held held) {
-    bool removed = (error == EIDRM || error == EINVAL) && semget(key, 1, 0) == -1;
+__attribute__((format(printf, 1, 2))) static void complain(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vcomplain(nullptr, format, args);
+    va_end(args);
+}
+
+__attribute__((format(printf, 2, 3))) static void complain_by(const timespec *deadline,
+                                                              const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vcomplain(deadline, format, args);
+    va_end(args);
+}
+
+// What became of the set semid (-1: none yet) under key, and of a unit the
+// program holds, after a call on it failed with error. The set is asked by
+// its id: another may have been made under the key since. A set removed
+// takes its units with it; a guarded unit comes back as the program ends,
+// unless the value is at its maximum (as it ends at once, still), where the
+// kernel cuts the guard's adjustment short; an unguarded one is lost.
+constexpr int SEMVMX = 32767; // the kernel's maximum value (linux/sem.h)
+
+static const char *const GUARD_GIVES_BACK = "; its guard gives the unit back as this program ends";
+
+static const char *aftermath(int semid, int error, Held held) {
+    bool removed = semid != -1 && (error == EIDRM || error == EINVAL) &&
+                   semctl(semid, 0, GETVAL) == -1 && (errno == EIDRM || errno == EINVAL);
     if (removed && held != HOLDS_NOTHING)
         return ": the set was removed, and the unit with it";
     if (removed && error == EINVAL) // EIDRM says so itself
         return ": the set was removed";
-    return held == HOLDS_GUARDED     ? "; its guard gives the unit back as this program ends"
+    if (held == HOLDS_GUARDED && error == ERANGE && semctl(semid, 0, GETVAL) >= SEMVMX)
+        return "; the unit is lost: at the semaphore's maximum its guard cannot give it back";
+    return held == HOLDS_GUARDED     ? GUARD_GIVES_BACK
            : held == HOLDS_UNGUARDED ? "; the unit is lost"
                                      : "";
 }
 
-void die_holding(const char *what, key_t key, int error, Held held) {
-    complain("%s the %s semaphore (key %d): %s%s", what, semaphore_name(key), static_cast<int>(key),
-             strerror(error), aftermath(key, error, held));
+void die_holding(const char *what, key_t key, int semid, int error, Held held) {
+    const char *after = aftermath(semid, error, held);
+    const timespec deadline = seconds_from_now(GUARDED_LINE_SECONDS);
+    bool held_back = after == GUARD_GIVES_BACK; // by the line, were it to wait on
+    if (held_back)
+        wake_at(deadline);
+    complain_by(held_back ? &deadline : nullptr, "%s the %s semaphore (key %d): %s%s", what,
+                semaphore_name(key), static_cast<int>(key), strerror(error), after);
     exit(1);
 }
 
-void die_on_semaphore(const char *what, key_t key, int error) {
-    die_holding(what, key, error, HOLDS_NOTHING);
+void die_on_semaphore(const char *what, key_t key, int semid, int error) {
+    die_holding(what, key, semid, error, HOLDS_NOTHING);
 }
 
 void die_on_call(const char *what, int error) {
@@ -134,9 +164,9 @@ void die_on_call(const char *what, int error) {
     exit(1);
 }
 
-void die_giving_back(int free_sem, const char *what, key_t key, int error) {
+void die_giving_back(int free_sem, const char *what, key_t key, int semid, int error) {
     if (semaphore_up(free_sem, 0) == 0)
-        die_on_semaphore(what, key, error);
+        die_on_semaphore(what, key, semid, error);
     int second = errno;
     complain("%s the %s semaphore (key %d): %s; and cannot give the unit back to the free "
              "semaphore (key %d): %s",
@@ -161,7 +191,7 @@ static bool find_set(key_t key, semid_ds *ds) {
 [[noreturn]] static void die_refused(key_t key, int error) {
     semid_ds ds;
     if (!find_set(key, &ds))
-        die_on_semaphore("cannot join", key, error);
+        die_on_semaphore("cannot join", key, -1, error);
     if (ds.sem_perm.uid == geteuid()) {
         complain("cannot join the %s semaphore (key %d): %s: it is your own set, mode %04o; once "
                  "no program using it is running, remove it (ipcrm -S %d) and start again",
@@ -189,8 +219,16 @@ static int join_or_die(key_t key, int initial) {
     int semid = join_semaphore(key, initial);
     if (semid == -1 && errno == EACCES)
         die_refused(key, errno);
+    seminfo limits;
+    if (semid == -1 && errno == EINVAL && semctl(0, 0, IPC_INFO, &limits) != -1 &&
+        limits.semmsl < 1) {
+        complain("cannot join the %s semaphore (key %d): %s: the kernel allows no semaphore in a "
+                 "set (SEMMSL, the first value of kernel.sem, is %d)",
+                 semaphore_name(key), static_cast<int>(key), strerror(EINVAL), limits.semmsl);
+        exit(1);
+    }
     if (semid == -1)
-        die_on_semaphore("cannot join", key, errno);
+        die_on_semaphore("cannot join", key, -1, errno);
     return semid;
 }
 
@@ -227,7 +265,8 @@ bool never_started(int free_sem, int entry_sem) {
     return false;
 }
 
-void start_up(int *free_sem, int *entry_sem) {
+void start_up(const char *name, int *free_sem, int *entry_sem) {
+    own_name = name;
     if (catch_termination_signals() == -1) {
         complain("cannot catch termination signals: %s", strerror(errno));
         exit(1);
@@ -248,7 +287,7 @@ void start_up(int *free_sem, int *entry_sem) {
     }
     // At the maximum value there is no room for a guard's +1: see the client.
     if (try_guard(*free_sem) == -1 && errno != ERANGE)
-        die_on_semaphore("cannot guard a unit on", FREE_SEM_KEY, errno);
+        die_on_semaphore("cannot guard a unit on", FREE_SEM_KEY, *free_sem, errno);
 }
 
 void lower_or_end(int semid, key_t key, short flags) {
@@ -256,7 +295,7 @@ void lower_or_end(int semid, key_t key, short flags) {
         return;
     if (termination_signal != 0)
         end_by_termination_signal(); // nothing taken, nothing to give back
-    die_on_semaphore("cannot lower", key, errno);
+    die_on_semaphore("cannot lower", key, semid, errno);
 }
 
 void die_on_output(int error) {

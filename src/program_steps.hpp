@@ -14,7 +14,9 @@
 // says why and exits with status 1. A free set that looks made but never
 // started is warned of on standard error and left untried: a try of the guard
 // would mark it as changed, and hide it from whoever joins next.
-void start_up(int *free_sem, int *entry_sem);
+// Its lines on standard error start with the name it was started under, or
+// with name where argv[0] was empty or absent.
+void start_up(const char *name, int *free_sem, int *entry_sem);
 
 // A maker that dies between making the free set and starting it leaves it at
 // 0 for good (see join_semaphore). Returns true if free_sem looks so: at 0,
@@ -50,21 +52,25 @@ int write_line(Line *line, const timespec *deadline);
 int print_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes "<program>: <what> the <name> semaphore (key <k>): <reason of error>"
-// to standard error, naming a set that was removed, and exits with status 1.
-[[noreturn]] void die_on_semaphore(const char *what, key_t key, int error);
+// to standard error, naming the set semid (-1: none yet) if it was removed,
+// and exits with status 1.
+[[noreturn]] void die_on_semaphore(const char *what, key_t key, int semid, int error);
 
 // What the program holds as it fails: nothing, a unit with its guard, which
 // the kernel gives back as the program ends, or a unit without one.
 enum Held : unsigned char { HOLDS_NOTHING, HOLDS_GUARDED, HOLDS_UNGUARDED };
 
 // The same, for a call that failed while the program holds a unit: the line
-// says what becomes of the unit.
-[[noreturn]] void die_holding(const char *what, key_t key, int error, Held held);
+// says what becomes of the unit. Where only the guard's adjustment, as the
+// program ends, can give the unit back, the line waits at most
+// GUARDED_LINE_SECONDS for standard error, and is given up after that.
+constexpr int GUARDED_LINE_SECONDS = 1;
+[[noreturn]] void die_holding(const char *what, key_t key, int semid, int error, Held held);
 
 // As die_on_semaphore, for a program that holds one unit taken from a set
 // without a guard: the unit goes back to the free semaphore first, and if
 // that fails too the line says so.
-[[noreturn]] void die_giving_back(int free_sem, const char *what, key_t key, int error);
+[[noreturn]] void die_giving_back(int free_sem, const char *what, key_t key, int semid, int error);
 
 // Ends the program after standard output could not be written: by the signal
 // if one was caught (SIGPIPE when the reader went away), else with a message

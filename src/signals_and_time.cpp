@@ -7,14 +7,14 @@
 volatile sig_atomic_t termination_signal = 0;
 
 // How often a caught termination signal is repeated as SIGALRM until the
-// process ends.
-constexpr long KICK_NANOSECONDS = 10000000;
+// process ends, and how often the wake timer repeats past its deadline.
+constexpr long KICK_NANOSECONDS = 10000000, WAKE_REPEAT_NANOSECONDS = 100000000;
 
 static const int TERMINATION_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // Both made before the handlers are installed, both sending SIGALRM.
 static timer_t kick_timer; // repeats once a termination signal has come
-static timer_t wake_timer; // fires once, at the deadline given to wake_at
+static timer_t wake_timer; // fires at the deadline given to wake_at, and on after it
 
 static void on_termination_signal(int sig) {
     if (termination_signal == 0)
@@ -99,8 +99,13 @@ void hold_terminal_stops(bool hold) {
 }
 
 void wake_at(const timespec &deadline) {
-    const itimerspec once = {{0, 0}, deadline};
-    timer_settime(wake_timer, TIMER_ABSTIME, &once, nullptr); // cannot fail: valid timer and time
+    const itimerspec repeating = {{0, WAKE_REPEAT_NANOSECONDS}, deadline};
+    timer_settime(wake_timer, TIMER_ABSTIME, &repeating, nullptr); // valid timer and time
+}
+
+void stop_waking() {
+    const itimerspec off = {};
+    timer_settime(wake_timer, 0, &off, nullptr);
 }
 
 int sleep_until_signalled(const timespec &deadline) {
@@ -120,6 +125,6 @@ void end_by_termination_signal() {
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(sig);
-    _exit(128 +
-          sig); // as a shell reports a death by sig, if its default action could not be restored
+    // Its default action could not be restored: as a shell reports a death by sig.
+    _exit(128 + sig);
 }

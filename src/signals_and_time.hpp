@@ -25,10 +25,13 @@ timespec seconds_from_now(int seconds);
 bool is_past(const timespec &deadline);
 
 // wake_at breaks whatever call blocks at deadline (monotonic) with a SIGALRM,
-// once. catch_termination_signals makes its timer; make_wake_timer makes it
-// alone, for a program without the handlers, and returns 0, or -1 with errno
-// set.
+// and again every 0.1 s after it until stop_waking, so that a call that
+// begins to block after the deadline (the process stopped meanwhile) is
+// broken too. catch_termination_signals makes its timer; make_wake_timer
+// makes it alone, for a program without the handlers, and returns 0, or -1
+// with errno set.
 void wake_at(const timespec &deadline);
+void stop_waking();
 int make_wake_timer();
 
 // Blocks SIGTTOU, by which a terminal stops a background job that writes

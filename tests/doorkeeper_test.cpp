@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <initializer_list>
 #include <map>
@@ -14,6 +15,7 @@
 #include <sys/sem.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using Doorkeeper = PrivateIpc;
@@ -88,6 +90,30 @@ TEST_F(Doorkeeper, FailedRaiseGivesTheUnitBack) {
     EXPECT_EQ(wait_exit(door.pid), 1 << 8);
     EXPECT_EQ(sem_value(FREE_SEM_KEY), 5);
     EXPECT_EQ(read_rest(door.out), "");
+}
+
+// A failure that leaves the unit to the guard, which gives it back only as
+// the doorkeeper ends, is not held up by a standard error nobody reads: the
+// line waits its second at most. The sets are nobody's, and their mode
+// refuses the doorkeeper's change once it waits.
+TEST_F(Doorkeeper, AGuardedUnitIsNotHeldByAFullStandardError) {
+    Child door = spawn(DOORKEEPER_PATH, {}, [] {
+        if (setgid(65534) == -1 || setuid(65534) == -1)
+            _exit(125);
+    });
+    ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
+    int filler = open(("/proc/self/fd/" + std::to_string(door.err)).c_str(), O_WRONLY | O_NONBLOCK);
+    while (write(filler, "x", 1) == 1) // standard error full
+        ;
+    semid_ds ds = {};
+    ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_STAT, &ds), 0);
+    ds.sem_perm.mode = 0400;
+    ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_SET, &ds), 0);
+    sembuf one = {0, 1, 0};
+    ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &one, 1), 0);
+    EXPECT_EQ(wait_exit(door.pid, (GUARDED_LINE_SECONDS + 2) * 1000), 1 << 8);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 1);
+    close(filler);
 }
 
 // A maker killed between making the free set and starting it leaves it at 0

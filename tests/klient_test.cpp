@@ -282,6 +282,22 @@ TEST_F(Klient, AVisitHoldsItsUnitFifteenSecondsWhateverBlocksTheOutput) {
     close(filler);
 }
 
+// The visit's alarm came while the client was stopped just after it armed it
+// (a debugger, Ctrl-Z), before the write of "konsumuje" began: that write,
+// into the same full pipe, is still broken off, and the unit goes back.
+TEST_F(Klient, AVisitAlarmedBeforeItsWriteStillEnds) {
+    pid_t pid;
+    Child k = spawn_with_call_paused(KLIENT_PATH, "timer_settime", 1, &pid, CONSUME_SECONDS + 1);
+    EXPECT_EQ(read_line(k.out), wants(pid));
+    ASSERT_TRUE(eventually([] { return sem_waiting(ENTRY_SEM_KEY) == 1; }));
+    int filler = fill_pipe(k.out);
+    sem_set(ENTRY_SEM_KEY, 1);
+    await_pause(k); // armed: the alarm comes during the pause
+    EXPECT_TRUE(eventually([] { return sem_value(FREE_SEM_KEY) == 6; },
+                           (CONSUME_SECONDS + 1 + PAUSE_SECONDS) * 1000));
+    close(filler);
+}
+
 // On a terminal that stops background jobs that write (stty tostop), a
 // background client writes "konsumuje" while it holds its unit instead of
 // stopping with it. A session on a pseudo-terminal: the client writes its
@@ -337,8 +353,12 @@ TEST_F(Klient, ABackgroundClientOnAStoppingTerminalWritesWhileItHoldsAUnit) {
 TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
     char trace[] = "/tmp/klient-writes-XXXXXX";
     close(mkstemp(trace));
-    for (const std::string &name :
-         {std::string(1100, 'x'), std::string("k\nklient: fake\x1b[2J")}) {
+    const std::pair<std::string, std::string> names[] = {
+        {std::string(1100, 'x'), std::string(64, 'x') + "...: "}, // its first 64 bytes
+        {"k\nklient: fake\x1b[2J", "k\\x0aklient: fake\\x1b[2J: "},
+        {"", "klient: "}, // none given: its own
+    };
+    for (const auto &[name, shown] : names) {
         Child k = spawn("/usr/bin/strace",
                         {"-qq", "-o", trace, "-e", "trace=write", "-e", "signal=none", "/bin/bash",
                          "-c", "exec -a \"$0\" \"$1\" > /dev/full", name, KLIENT_PATH},
@@ -347,6 +367,7 @@ TEST_F(Klient, AnyProgramNameMakesOneSafeLine) {
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         EXPECT_LT(said.size(), 200u) << said;
         EXPECT_EQ(said.find('\x1b'), std::string::npos) << said;
+        EXPECT_TRUE(said.starts_with(shown)) << said;
         EXPECT_TRUE(said.ends_with(": cannot write to standard output: No space left on device\n"))
             << said;
         EXPECT_EQ(wait_exit(k.pid), 1 << 8);
@@ -397,6 +418,34 @@ TEST_F(Klient, FailedSemaphoreCallsEndTheClientWithOneLine) {
     EXPECT_EQ(read_rest(full.out), "");
     EXPECT_EQ(wait_exit(full.pid), 1 << 8);
 
+    // Raised to the maximum while a guarded unit is held: the guard has no
+    // room to give it back either. And the free set removed while a client
+    // consumes, another made under its key: the unit went with the old one.
+    for (bool capped : {true, false}) {
+        sem_set(FREE_SEM_KEY, 5);
+        sem_set(ENTRY_SEM_KEY, 1);
+        Child k = spawn(KLIENT_PATH);
+        EXPECT_EQ(read_line(k.out), wants(k.pid));
+        EXPECT_EQ(read_line(k.out), consumes(k.pid));
+        sembuf to_maximum = {0, 32767 - 5, 0}; // a semop keeps the client's guard
+        if (capped)
+            ASSERT_EQ(semop(sem_id(FREE_SEM_KEY), &to_maximum, 1), 0);
+        else
+            ASSERT_EQ(semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID), 0);
+        if (!capped)
+            sem_set(FREE_SEM_KEY, 5); // another set, under the same key
+        kill(k.pid, SIGTERM);
+        EXPECT_EQ(read_rest(k.err),
+                  capped ? "klient: cannot raise the free semaphore (key 66268): Numerical result "
+                           "out of range; the unit is lost: at the semaphore's maximum its guard "
+                           "cannot give it back\n"
+                         : "klient: cannot raise the free semaphore (key 66268): Invalid "
+                           "argument: the set was removed, and the unit with it\n");
+        EXPECT_EQ(wait_exit(k.pid), 1 << 8);
+        EXPECT_EQ(sem_value(FREE_SEM_KEY), capped ? 32767 : 5);
+    }
+    sem_set(FREE_SEM_KEY, 32767);
+
     // SIGPIPE is caught like SIGTERM, so that even a unit held without a
     // guard goes back (here once a unit is taken and there is room again).
     sem_set(ENTRY_SEM_KEY, 1);
@@ -433,6 +482,10 @@ TEST_F(Klient, KernelLimitsFailBeforeAnythingIsTaken) {
          5},
         {"32000 1024000000 0 32000", // no operation: the free set cannot be started
          "klient: cannot join the free semaphore (key 66268): Argument list too long\n", -1},
+        {"0 1024000000 500 32000", // no semaphore in a set: no set at all
+         "klient: cannot join the free semaphore (key 66268): Invalid argument: the kernel "
+         "allows no semaphore in a set (SEMMSL, the first value of kernel.sem, is 0)\n",
+         -1},
     };
     for (auto [limits, line, free_after] : rows) {
         semctl(sem_id(FREE_SEM_KEY), 0, IPC_RMID);

@@ -243,7 +243,10 @@ static Counterpart prepare(const std::string &given, int number, const std::stri
     if (given.find('/') == std::string::npos)
         c.program = "./" + given; // a file here, not a command on PATH
     std::string name = given.substr(given.rfind('/') + 1);
-    c.label = (number < 10 ? "0" : "") + std::to_string(number) + "-" + name.substr(0, 40);
+    char place[16];
+    snprintf(place, sizeof place, "%02d-", number);
+    c.label = place;
+    c.label += name.substr(0, 40); // appended: GCC 12 misreads a prepend as an overlap
     std::replace_if(
         c.label.begin(), c.label.end(),
         [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
