@@ -6,9 +6,10 @@
 // A unit taken but not yet passed on goes back to the free semaphore: given
 // back on a termination signal, and by the kernel on any other death, except
 // in the gaps marked where they are (in main, and in join_semaphore).
-#include "program_steps.hpp"
+#include "lines_and_failures.hpp"
 #include "shared_semaphores.hpp"
 #include "signals_and_time.hpp"
+#include "start_up.hpp"
 
 #include <cerrno>
 #include <sys/sem.h>

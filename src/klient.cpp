@@ -8,9 +8,10 @@
 // back, except in the gaps marked where they are (in visit, and in
 // join_semaphore). A call that fails while the client holds a unit gives the
 // unit back first.
-#include "program_steps.hpp"
+#include "lines_and_failures.hpp"
 #include "shared_semaphores.hpp"
 #include "signals_and_time.hpp"
+#include "start_up.hpp"
 
 #include <cerrno>
 #include <ctime>

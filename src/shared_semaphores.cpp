@@ -37,7 +37,7 @@ int join_semaphore(key_t key, int initial) {
             // instead of overwriting it, keeps whatever another process did
             // to the set since it appeared. Making a set and starting it are
             // two calls: a maker that dies between them, by SIGKILL or a
-            // crash, leaves the set at 0 for good (see never_started in program_steps). A set
+            // crash, leaves the set at 0 for good (see unstarted_set.hpp). A set
             // that cannot be started would stay so too: it goes again.
             const sembuf start = {0, static_cast<short>(initial), 0};
             if (initial > 0 && apply_at_once(semid, &start, 1) == -1) {

@@ -1,7 +1,8 @@
 // The doorkeeper with real clients, and how it ends.
 #include "harness.hpp"
-#include "program_steps.hpp"
+#include "lines_and_failures.hpp"
 #include "shared_semaphores.hpp"
+#include "unstarted_set.hpp"
 
 #include <csignal>
 #include <cstring>
@@ -122,7 +123,7 @@ TEST_F(Doorkeeper, AGuardedUnitIsNotHeldByAFullStandardError) {
 // SETVAL, which no semop has touched either, is no such set, and neither is one
 // whose maker is only slow.
 TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
-    const std::string never_started =
+    const std::string unstarted =
         "doorkeeper: the free semaphore (key 66268) looks made but never given its starting "
         "value, its maker ended or stalled: it is at 0 and no process seen from here ever raised "
         "it (from a child PID namespace, one outside is not seen); once no program using it is "
@@ -134,12 +135,12 @@ TEST_F(Doorkeeper, SaysOnceThatTheFreeSetWasNeverStarted) {
     EXPECT_NE(wait_exit(maker.pid, 2 * PAUSE_SECONDS * 1000), -1); // strace, once it has seen that
     Child first = spawn(DOORKEEPER_PATH);
     // Said once the set is too old for a maker that is merely slow.
-    EXPECT_EQ(read_line(first.err, (START_GRACE_SECONDS + 2) * 1000), never_started);
+    EXPECT_EQ(read_line(first.err, (START_GRACE_SECONDS + 2) * 1000), unstarted);
     ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
     kill(first.pid, SIGKILL); // its exit stamps the set's last-operation time
     EXPECT_TRUE(WIFSIGNALED(wait_exit(first.pid)));
     Child door = spawn(DOORKEEPER_PATH);
-    EXPECT_EQ(read_line(door.err), never_started);
+    EXPECT_EQ(read_line(door.err), unstarted);
     ASSERT_TRUE(eventually([] { return sem_waiting(FREE_SEM_KEY) == 1; }));
     sem_set(FREE_SEM_KEY, 1); // a counterpart may still raise it
     EXPECT_EQ(read_line(door.out), "doorkeeper: let one in (admission 1)\n");

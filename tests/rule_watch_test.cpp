@@ -19,7 +19,7 @@ static void see(RuleWatch *watch, double at, int inside, int free_value, int ent
     for (int i = 0; i < 2; i++)
         if (values[i] >= 0)
             sets[i] = {10 + i, values[i], changed, operated ? 1 : 0, mode, 0};
-    watch_seen(watch, at, inside, sets);
+    watch_clients_and_sets(watch, at, inside, sets);
 }
 
 // n clients say they want to enter at when; the first `in` of them enter.

@@ -1,6 +1,6 @@
 #include "harness.hpp"
-#include "program_steps.hpp"
 #include "shared_semaphores.hpp"
+#include "unstarted_set.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -44,14 +44,15 @@ TEST_F(SharedSemaphores, ASetDrainedToZeroWasStarted) {
     for (int i = 0; i < FREE_SEM_INITIAL; i++)
         ASSERT_TRUE(semaphore_down(free_sem, 0, nullptr) == 0 && semaphore_up(entry_sem, 0) == 0);
     double start = seconds_now();
-    EXPECT_FALSE(never_started(free_sem, entry_sem));
+    EXPECT_FALSE(stays_unstarted(free_sem, entry_sem));
     pid_t outer = fork();
     if (outer == 0) {
         if (unshare(CLONE_NEWPID) == -1)
             _exit(2);
         pid_t inner = fork(); // the first process of the new namespace
         if (inner == 0)
-            _exit(semctl(free_sem, 0, GETPID) == 0 && !never_started(free_sem, entry_sem) ? 0 : 1);
+            _exit(semctl(free_sem, 0, GETPID) == 0 && !stays_unstarted(free_sem, entry_sem) ? 0
+                                                                                            : 1);
         int status;
         _exit(waitpid(inner, &status, 0) == inner && WIFEXITED(status) ? WEXITSTATUS(status) : 3);
     }

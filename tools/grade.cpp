@@ -43,8 +43,10 @@ static const Scenario SCENARIOS[] = {
     {"kill", {"--clients", "8", "--restart-at", "10", "--seconds", "35"}},
 };
 constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
-constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4; // the longest run, and its stop at most
-constexpr long JOBS_PER_CPU = 4;                  // the clients sleep, mostly
+// The longest run, and the time its stop takes as a rule: a stop that waits
+// out every grace of 3 s takes longer.
+constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4;
+constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
@@ -55,14 +57,14 @@ constexpr const char *USAGE =
     "       scratch directory, within limits of processes, memory, CPU time and output\n"
     "       (man klient-grade).\n";
 
-enum Verdict : unsigned char { OK, FAULTY, UNJUDGED, INTERRUPTED };
+enum Verdict : unsigned char { VERDICT_OK, VERDICT_FAULTY, VERDICT_UNJUDGED, VERDICT_INTERRUPTED };
 
 struct Counterpart {
     std::string given;   // as on the command line
     std::string shown;   // the same, its control characters shown as '?'
     std::string program; // what runs: given, or what was built from it
     std::string label;   // for file names: its place and name
-    Verdict verdict = OK;
+    Verdict verdict = VERDICT_OK;
     std::string why; // a build failed, or it cannot run: why
 };
 
@@ -73,7 +75,7 @@ struct Job {
     std::string log_path;
     std::vector<std::string> faults; // "rule: what"
     std::string last_line;
-    Verdict verdict = OK;
+    Verdict verdict = VERDICT_OK;
     bool done = false;
 };
 
@@ -131,12 +133,12 @@ static void build(Counterpart *c, const std::string &dir) {
     if (status == 0)
         return;
     if (interrupted) {
-        c->verdict = INTERRUPTED;
+        c->verdict = VERDICT_INTERRUPTED;
         c->why = "interrupted while building";
         return;
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    c->verdict = code == 1 ? FAULTY : UNJUDGED;
+    c->verdict = code == 1 ? VERDICT_FAULTY : VERDICT_UNJUDGED;
     if (status == -1)
         c->why = "cannot build: cannot start " + demo + ": " + strerror(errno);
     else if (code == 1)
@@ -152,7 +154,7 @@ static const char *verdict_name(Verdict verdict) {
 
 // A run's cell on the report card: its verdict, or the rules it broke.
 static std::string cell(const Job &job) {
-    if (job.verdict != FAULTY || job.faults.empty())
+    if (job.verdict != VERDICT_FAULTY || job.faults.empty())
         return verdict_name(job.verdict);
     std::string rules;
     for (const std::string &fault : job.faults) {
@@ -224,7 +226,7 @@ static void write_report(const char *path, const std::vector<Counterpart> &count
         std::string faults;
         for (const std::string &fault : job.faults)
             faults += (faults.empty() ? "" : " | ") + fault;
-        if (job.verdict == UNJUDGED)
+        if (job.verdict == VERDICT_UNJUDGED)
             faults = job.last_line;
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),
                 SCENARIOS[job.scenario].name, verdict_name(job.verdict),
@@ -253,10 +255,10 @@ static Counterpart prepare(const std::string &given, int number, const std::stri
     if (!is_source(given.c_str()))
         return c;
     if (interrupted) {
-        c.verdict = INTERRUPTED;
+        c.verdict = VERDICT_INTERRUPTED;
         c.why = "interrupted before its build";
     } else if (access(given.c_str(), R_OK) == -1) {
-        c.verdict = UNJUDGED;
+        c.verdict = VERDICT_UNJUDGED;
         c.why = "cannot read it: " + std::string(strerror(errno));
     } else {
         build(&c, dir);
@@ -303,12 +305,12 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
             running--;
             finished++;
             int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            job.verdict = code == 0 ? OK : code == 1 ? FAULTY : UNJUDGED;
+            job.verdict = code == 0 ? VERDICT_OK : code == 1 ? VERDICT_FAULTY : VERDICT_UNJUDGED;
             last_said = monotonic_seconds();
             fprintf(stderr, "klient-grade: [%zu/%zu] %s %s: %s\n", finished, total,
                     counterparts[job.counterpart].shown.c_str(), SCENARIOS[job.scenario].name,
-                    job.verdict == UNJUDGED ? printable(job.last_line, true).c_str()
-                                            : cell(job).c_str());
+                    job.verdict == VERDICT_UNJUDGED ? printable(job.last_line, true).c_str()
+                                                    : cell(job).c_str());
         }
         double now = monotonic_seconds();
         if (now - last_said >= PROGRESS_EVERY_SECONDS) {
@@ -331,7 +333,7 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
                     err(2, "cannot wait for the run %d", job.pid);
             fclose(job.log);
         }
-        job.verdict = INTERRUPTED;
+        job.verdict = VERDICT_INTERRUPTED;
     }
     warnx("interrupted: %zu of %zu runs done", finished, total);
 }
@@ -372,7 +374,7 @@ int main(int argc, char **argv) {
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
-            jobs.push_back({i, s, 0, nullptr, "", {}, "", OK, false});
+            jobs.push_back({i, s, 0, nullptr, "", {}, "", VERDICT_OK, false});
     run_jobs(&jobs, counterparts, dir, at_once);
 
     print_card(counterparts, jobs);
@@ -381,10 +383,10 @@ int main(int argc, char **argv) {
     printf("\nlogs in %s/%s%s\n", dir, report_path != nullptr ? ", report in " : "",
            report_path != nullptr ? report_path : "");
     // One counterpart not graded outweighs the faults of others.
-    Verdict worst = OK;
+    Verdict worst = VERDICT_OK;
     for (const Counterpart &c : counterparts)
         worst = std::max(worst, c.verdict);
     for (const Job &job : jobs)
         worst = std::max(worst, job.verdict);
-    return worst == OK ? 0 : worst == FAULTY ? 1 : 2;
+    return worst == VERDICT_OK ? 0 : worst == VERDICT_FAULTY ? 1 : 2;
 }

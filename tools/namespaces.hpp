@@ -1,5 +1,6 @@
-// Private namespaces for one run, so that its semaphores and processes are
-// its own: what the grader asks of each demo it starts.
+// Private namespaces, so that a run's semaphores and processes are its own:
+// the demo's --private (each run the grader starts), the demo's containment,
+// and the tests.
 #pragma once
 
 // Makes new IPC, PID and mount namespaces, inside a user namespace of their

@@ -39,8 +39,8 @@ static Breach track(Breach *breach, bool breached, int amount, int waiting, doub
         return *breach;
     breach->seconds = now - breach->since;
     if (breached) {
-        breach->most = std::max(breach->most, amount);
-        breach->least = std::min(breach->least, amount);
+        breach->highest = std::max(breach->highest, amount);
+        breach->lowest = std::min(breach->lowest, amount);
         breach->waiting = std::max(breach->waiting, waiting);
     }
     Breach seen = *breach;
@@ -123,7 +123,7 @@ void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
     }
 }
 
-void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2]) {
+void watch_clients_and_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]) {
     watch->inside_seconds += watch->inside * (now - watch->last_seen);
     watch->inside = inside;
     watch->last_seen = now;
@@ -157,7 +157,7 @@ void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
 
 void watch_end(RuleWatch *watch, double now) {
     SetSeen last[2] = {watch->sets[0], watch->sets[1]};
-    watch_seen(watch, now, watch->inside, last); // brings every breach up to now
+    watch_clients_and_sets(watch, now, watch->inside, last); // brings every breach up to now
     follow_limit(watch, false, 0, now);
     for (const auto &[client, since] : watch->waiting_since)
         watch->longest_wait = std::max(watch->longest_wait, now - since);
@@ -176,7 +176,7 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
         int most = 0;
         for (const Breach &b : watch.limit_broken) {
             longest = b.seconds > longest.seconds ? b : longest;
-            most = std::max(most, b.most);
+            most = std::max(most, b.highest);
         }
         size_t times = watch.limit_broken.size();
         faults.push_back(
@@ -191,7 +191,7 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
         faults.push_back(
             {"units", format_text("free + entry + inside reached %d, above %d for "
                                   "%.1f s from %.1f s: units invented",
-                                  units.most, LIMIT, units.seconds, since(units.since))});
+                                  units.highest, LIMIT, units.seconds, since(units.since))});
     int sum = free_value + entry_value, off = sum - LIMIT, total = start_total(watch);
     if (free_value >= 0 && entry_value >= 0 && off != 0) {
         std::string what = format_text("free + entry is %d after the stop, not %d: ", sum, LIMIT);
@@ -213,7 +213,7 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
         faults.push_back({"withheld units",
                           format_text("free + entry + inside stayed %d or more short of %d for "
                                       "%.1f s from %.1f s while up to %d clients waited",
-                                      withheld.least, LIMIT, withheld.seconds,
+                                      withheld.lowest, LIMIT, withheld.seconds,
                                       since(withheld.since), withheld.waiting)});
     const Breach &stall = watch.worst_stall;
     if (stall.since >= 0)
@@ -221,7 +221,7 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
                                                   "to %d clients waited and the free semaphore "
                                                   "held up to %d units",
                                                   stall.seconds, since(stall.since), stall.waiting,
-                                                  stall.most)});
+                                                  stall.highest)});
     if (watch.counterpart_ended.count > 0)
         faults.push_back({"counterpart ended", watch.counterpart_ended.what +
                                                    times_in_all(watch.counterpart_ended, "times")});

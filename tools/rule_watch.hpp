@@ -22,12 +22,14 @@
 constexpr double LATE_LINE_SECONDS = 1;
 
 // A stretch of time during which a rule was breached.
+// What it follows, its amount, is one count: clients inside, units in all, or
+// units free, as the rule has it.
 struct Breach {
     double since = -1; // -1: none going on
     double seconds = 0;
-    int most = 0;    // the most inside, units, or units free while it lasted
+    int highest = 0; // its amount at most while it lasted
     int waiting = 0; // the most clients waiting while it lasted
-    int least = 0;   // the least of what most counts
+    int lowest = 0;  // its amount at least while it lasted
 };
 
 // One set as one look at the kernel shows it.
@@ -71,7 +73,7 @@ void watch_gone(RuleWatch *watch, size_t client, double when);
 
 // What is seen at now: clients inside by their lines, and the free and the
 // entry set.
-void watch_seen(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
+void watch_clients_and_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
 
 // The sets alone, as seen at now with inside clients inside (after the stop, 0).
 void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);

@@ -43,9 +43,10 @@ constexpr rlim_t SPARE_FILES = 64;       // beyond one a client: the log, epoll,
 
 struct Run {
     RunOptions options;
-    const char *counterpart_name;   // "doorkeeper" for ours
-    Children children;              // every process started, in order
-    std::map<size_t, int> stopping; // the signal the demo sent each, to end it
+    const char *counterpart_name; // "doorkeeper" for ours
+    Children children;            // every process started, in order
+    std::map<size_t, int>
+        end_signal; // the signal the demo sent each to end it: the stop, chaos, a restart, a limit
     size_t counterpart = NO_VICTIM; // the one started last
     FILE *event_log = nullptr;
     double began = 0;  // when the run began, on the monotonic clock
@@ -233,8 +234,8 @@ static void reap(Run &run) {
         for (size_t i = 0; i < run.children.list.size(); i++) {
             if (run.children.list[i].pid != pid || !run.children.list[i].alive)
                 continue;
-            auto sent = run.stopping.find(i);
-            if (sent == run.stopping.end() ||
+            auto sent = run.end_signal.find(i);
+            if (sent == run.end_signal.end() ||
                 (!run.children.list[i].counterpart && failed(status, sent->second))) {
                 ended_by_itself(run, i, status);
             } else {
@@ -379,7 +380,7 @@ static int kill_counterpart(Run &run) {
     pid_t leader = 0;
     if (counterpart_alive(run)) {
         leader = run.children.list[run.counterpart].pid;
-        run.stopping[run.counterpart] = SIGKILL;
+        run.end_signal[run.counterpart] = SIGKILL;
         send_signal(-leader, SIGKILL);
     }
     int others = 0;
@@ -459,7 +460,7 @@ static SetSeen look_at_set(key_t key) {
 
 static void look(Run &run, double now) {
     SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
-    watch_seen(&run.rules, now, count_inside(run.visits), sets);
+    watch_clients_and_sets(&run.rules, now, count_inside(run.visits), sets);
 }
 
 static int semaphore_value(key_t key, int command) {
@@ -501,7 +502,7 @@ static void stop_counterpart(Run &run, int sig) {
         printf("-- %s the %s, then the clients\n", sig == SIGKILL ? "killing" : "stopping",
                run.counterpart_name);
         pid_t pid = run.children.list[run.counterpart].pid;
-        run.stopping[run.counterpart] = sig;
+        run.end_signal[run.counterpart] = sig;
         send_signal(-pid, sig);
         if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
             watch_event(&run.rules.not_stopped,
@@ -562,7 +563,7 @@ static void stop_clients(Run &run, int sig) {
         count_stop(&run.visits);
     }
     for (size_t i : targets) {
-        run.stopping[i] = sig;
+        run.end_signal[i] = sig;
         send_signal(run.children.list[i].pid, sig);
         send_signal(run.children.list[i].pid, SIGCONT);
         run.killed += sig == SIGKILL;

@@ -1,37 +1,23 @@
-// The steps that klient and doorkeeper share: starting up, taking a unit or
-// ending, writing their lines, and failing with one line on standard error.
-// Each line on standard error starts with the program's name and goes out in
-// one write(2), so that the lines of several programs never mix.
+// The lines of klient and doorkeeper: on standard output, and the one line on
+// standard error with which each failure ends the program. Each line on
+// standard error starts with the program's name and goes out in one
+// write(2), so that the lines of several programs never mix.
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <sys/types.h>
 
-// Catches the termination signals, then joins the free semaphore and the
-// entry semaphore, in that order, and makes sure that a unit can be guarded on
-// the free semaphore, all before anything is taken or announced. On failure
-// says why and exits with status 1. A free set that looks made but never
-// started is warned of on standard error and left untried: a try of the guard
-// would mark it as changed, and hide it from whoever joins next.
-// Its lines on standard error start with the name it was started under, or
-// with name where argv[0] was empty or absent.
-void start_up(const char *name, int *free_sem, int *entry_sem);
+// The name the lines on standard error start with where argv[0] was empty
+// or absent: the program's own.
+void name_program(const char *name);
 
-// A maker that dies between making the free set and starting it leaves it at
-// 0 for good (see join_semaphore). Returns true if free_sem looks so: at 0,
-// GETPID 0, and sem_otime 0 on it or on the entry set (docs/design.md shows
-// why these, measured). A set younger than START_GRACE_SECONDS (by its
-// creation time) is watched until it is that old, since its maker may only be
-// slow. Returns at once in every other case, and once a termination signal
-// has come. start_up warns of such a set.
-constexpr int START_GRACE_SECONDS = 5;
-bool never_started(int free_sem, int entry_sem);
+// "free", "entry", or "shared", for a set's key.
+const char *semaphore_name(key_t key);
 
-// Takes one unit (flags as for semaphore_down), or ends the process: by the
-// caught termination signal if one came before a unit was taken, else with a
-// message and status 1.
-void lower_or_end(int semid, key_t key, short flags);
+// Writes "<program>: <message>\n" on standard error, in one write. A full
+// standard error may hold it up; a termination signal still ends the wait.
+void complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line for standard output, made as printf makes it (cut to fit), and
 // how much of it has been written.
