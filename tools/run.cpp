@@ -12,6 +12,7 @@
 #include "chaos.hpp"
 #include "child_lines.hpp"
 #include "contain.hpp"
+#include "contained_processes.hpp"
 #include "options.hpp"
 #include "rule_watch.hpp"
 #include "shared_semaphores.hpp"
@@ -246,81 +247,6 @@ static void reap(Run &run) {
     }
 }
 
-struct Seen {
-    pid_t pid;
-    std::string name;
-    long threads, resident_pages;
-    double cpu_seconds; // its own, and that of the children it has reaped
-    bool keeper;        // the demo's: the relay it started, or the init of its PID namespace
-};
-
-// What /proc shows of a process; false for one that has ended.
-static bool read_stat(pid_t pid, Seen *seen) {
-    char path[64], line[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *f = fopen(path, "re");
-    if (f == nullptr)
-        return false;
-    bool read = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
-    if (!read)
-        return false;
-    // "pid (name) state ...": the name may hold anything.
-    char *open = strchr(line, '('), *close = strrchr(line, ')');
-    char state;
-    unsigned long user, system;
-    long children_user, children_system, threads, resident;
-    if (open == nullptr || close == nullptr ||
-        sscanf(close + 1,
-               " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d %*u "
-               "%*u %ld",
-               &state, &user, &system, &children_user, &children_system, &threads,
-               &resident) != 7 ||
-        state == 'Z')
-        return false;
-    double ticks =
-        static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
-    *seen = {pid,      printable(std::string(open + 1, close)),           threads,
-             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false};
-    return true;
-}
-
-// The children of a process, as each of its threads has them.
-static std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> children;
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *dir = opendir(tasks.c_str());
-    while (dirent *task = dir != nullptr ? readdir(dir) : nullptr) {
-        if (task->d_name[0] < '1' || task->d_name[0] > '9')
-            continue;
-        FILE *f = fopen((tasks + "/" + task->d_name + "/children").c_str(), "re");
-        for (int child; f != nullptr && fscanf(f, "%d", &child) == 1;)
-            children.push_back(child);
-        if (f != nullptr)
-            fclose(f);
-    }
-    if (dir != nullptr)
-        closedir(dir);
-    return children;
-}
-
-// Is pid the first process of a PID namespace below the demo's? The
-// counterpart can make none: that is the init of its own.
-static bool namespace_init(pid_t pid) {
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/%d/status", pid);
-    FILE *f = fopen(path, "re");
-    bool init = false;
-    while (f != nullptr && !init && fgets(line, sizeof line, f) != nullptr) {
-        const char *last = strrchr(line, '\t');
-        init = strncmp(line, "NSpid:", 6) == 0 && last != nullptr && last != strchr(line, '\t') &&
-               strcmp(last, "\t1\n") == 0;
-    }
-    if (f != nullptr)
-        fclose(f);
-    return init;
-}
-
 // Every process of the counterpart's that still runs: each child of the demo
 // that is no client (a counterpart it started, or one it adopted, since the
 // demo is where orphans go), and every descendant of those.
@@ -328,26 +254,7 @@ static std::vector<Seen> counterpart_processes(const Run &run) {
     std::set<pid_t> clients, relays;
     for (const Child &child : run.children.list)
         (child.counterpart ? relays : clients).insert(child.pid);
-    std::vector<pid_t> next;
-    for (pid_t child : children_of(getpid()))
-        if (!clients.contains(child))
-            next.push_back(child);
-    std::vector<Seen> theirs;
-    std::set<pid_t> found;
-    while (!next.empty()) {
-        pid_t pid = next.back();
-        next.pop_back();
-        Seen seen;
-        if (!found.insert(pid).second)
-            continue;
-        if (read_stat(pid, &seen)) {
-            seen.keeper = relays.contains(pid) || namespace_init(pid);
-            theirs.push_back(seen);
-        }
-        for (pid_t child : children_of(pid))
-            next.push_back(child);
-    }
-    return theirs;
+    return processes_below(clients, relays);
 }
 
 static bool counterpart_alive(const Run &run) {
@@ -363,14 +270,6 @@ template <typename Done> static bool await(Run &run, double seconds, Done done) 
         reap(run);
     }
     return done();
-}
-
-// Sends sig to target, a process (or, negative, a process group) of the
-// run's; one that has ended meanwhile is no failure.
-static void send_signal(pid_t target, int sig) {
-    if (kill(target, sig) == -1 && errno != ESRCH)
-        warn("cannot send SIG%s to %s %d", sigabbrev_np(sig),
-             target < 0 ? "process group" : "process", target < 0 ? -target : target);
 }
 
 // Kills every process of the counterpart with SIGKILL: its group, through a
@@ -398,13 +297,9 @@ static int kill_counterpart(Run &run) {
 // their limit, where the system refuses it more; beyond its memory or CPU
 // time it is killed, and the run ends.
 static void watch_resources(Run &run, double now) {
-    long tasks = 0, pages = 0;
-    double cpu = 0;
-    for (const Seen &p : counterpart_processes(run)) {
-        tasks += p.keeper ? 0 : p.threads; // the demo's copies, not the counterpart's
-        pages += p.keeper ? 0 : p.resident_pages;
-        cpu += p.cpu_seconds;
-    }
+    Usage use = usage_of(counterpart_processes(run));
+    long tasks = use.tasks;
+    double mib = use.mib, cpu = use.cpu_seconds;
     if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
         run.tasks_reported = true;
         run.rules.resources.push_back(
@@ -412,7 +307,6 @@ static void watch_resources(Run &run, double now) {
                         "reached: the system refuses it more",
                         tasks, into_run(run, now), COUNTERPART_TASKS));
     }
-    double mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
     run.most_tasks = std::max(run.most_tasks, tasks);
     run.most_mib = std::max(run.most_mib, mib);
     run.most_cpu_seconds = std::max(run.most_cpu_seconds, cpu);
@@ -601,8 +495,10 @@ static std::string value_text(int value) {
     return value < 0 ? "gone" : std::to_string(value);
 }
 
-int run_and_judge(const RunOptions &options) {
-    static Run run; // lives as long as the process: its children's records
+// What the run needs before it starts: room for the clients' pipes, fresh
+// semaphores, the event log, the containment, and the signals. Returns 0, or
+// 2 once it has said why the run cannot be judged.
+static int prepare(Run &run, const RunOptions &options) {
     run.options = options;
     run.counterpart_name = options.counterpart.empty() ? "doorkeeper" : "counterpart";
     // Each client's lines come through a pipe of its own.
@@ -650,7 +546,13 @@ int run_and_judge(const RunOptions &options) {
         warn("cannot watch the programs");
         return 2;
     }
+    return 0;
+}
 
+// Starts the programs, and watches them until the run's end, a stop asked
+// for, or the counterpart killed for its resources.
+static void watch_to_the_end(Run &run) {
+    const RunOptions &options = run.options;
     std::mt19937 random(std::random_device{}());
     std::uniform_real_distribution<double> chaos_gap(CHAOS_MIN_SECONDS, CHAOS_MAX_SECONDS);
     run.began = monotonic_seconds();
@@ -697,6 +599,12 @@ int run_and_judge(const RunOptions &options) {
         }
         fflush(stdout); // before the next wait, through a pipe too
     }
+}
+
+// Stops every program, then says what the run came to: its counts, its
+// figures and each rule broken. Returns the exit status.
+static int stop_and_judge(Run &run) {
+    const RunOptions &options = run.options;
     double stop_at = monotonic_seconds();
     look(run, stop_at);
     watch_end(&run.rules, stop_at);
@@ -735,4 +643,12 @@ int run_and_judge(const RunOptions &options) {
            "kept waiting, the sets in place, nothing left running\n",
            FREE_SEM_INITIAL);
     return 0;
+}
+
+int run_and_judge(const RunOptions &options) {
+    static Run run; // lives as long as the process: its children's records
+    if (int refused = prepare(run, options))
+        return refused;
+    watch_to_the_end(run);
+    return stop_and_judge(run);
 }

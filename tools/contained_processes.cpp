@@ -1,0 +1,120 @@
+// The processes of a contained program, found through /proc.
+#include "contained_processes.hpp"
+
+#include "rule_watch.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <err.h>
+#include <unistd.h>
+
+// What /proc shows of a process; false for one that has ended.
+static bool read_stat(pid_t pid, Seen *seen) {
+    char path[64], line[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return false;
+    bool read = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    if (!read)
+        return false;
+    // "pid (name) state ...": the name may hold anything.
+    char *open = strchr(line, '('), *close = strrchr(line, ')');
+    char state;
+    unsigned long user, system;
+    long children_user, children_system, threads, resident;
+    if (open == nullptr || close == nullptr ||
+        sscanf(close + 1,
+               " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld %*d %*d %ld %*d %*u "
+               "%*u %ld",
+               &state, &user, &system, &children_user, &children_system, &threads,
+               &resident) != 7 ||
+        state == 'Z')
+        return false;
+    double ticks =
+        static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
+    *seen = {pid,      printable(std::string(open + 1, close)),           threads,
+             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false};
+    return true;
+}
+
+// The children of a process, as each of its threads has them.
+static std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> children;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    while (dirent *task = dir != nullptr ? readdir(dir) : nullptr) {
+        if (task->d_name[0] < '1' || task->d_name[0] > '9')
+            continue;
+        FILE *f = fopen((tasks + "/" + task->d_name + "/children").c_str(), "re");
+        for (int child; f != nullptr && fscanf(f, "%d", &child) == 1;)
+            children.push_back(child);
+        if (f != nullptr)
+            fclose(f);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return children;
+}
+
+// Is pid the first process of a PID namespace below the demo's? The
+// counterpart can make none: that is the init of its own.
+static bool namespace_init(pid_t pid) {
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE *f = fopen(path, "re");
+    bool init = false;
+    while (f != nullptr && !init && fgets(line, sizeof line, f) != nullptr) {
+        const char *last = strrchr(line, '\t');
+        init = strncmp(line, "NSpid:", 6) == 0 && last != nullptr && last != strchr(line, '\t') &&
+               strcmp(last, "\t1\n") == 0;
+    }
+    if (f != nullptr)
+        fclose(f);
+    return init;
+}
+
+std::vector<Seen> processes_below(const std::set<pid_t> &skip, const std::set<pid_t> &relays) {
+    std::vector<pid_t> next;
+    for (pid_t child : children_of(getpid()))
+        if (!skip.contains(child))
+            next.push_back(child);
+    std::vector<Seen> theirs;
+    std::set<pid_t> found;
+    while (!next.empty()) {
+        pid_t pid = next.back();
+        next.pop_back();
+        Seen seen;
+        if (!found.insert(pid).second)
+            continue;
+        if (read_stat(pid, &seen)) {
+            seen.keeper = relays.contains(pid) || namespace_init(pid);
+            theirs.push_back(seen);
+        }
+        for (pid_t child : children_of(pid))
+            next.push_back(child);
+    }
+    return theirs;
+}
+
+Usage usage_of(const std::vector<Seen> &processes) {
+    Usage use;
+    long pages = 0;
+    for (const Seen &p : processes) {
+        use.tasks += p.keeper ? 0 : p.threads; // the demo's copies, not the program's
+        pages += p.keeper ? 0 : p.resident_pages;
+        use.cpu_seconds += p.cpu_seconds;
+    }
+    use.mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
+    return use;
+}
+
+void send_signal(pid_t target, int sig) {
+    if (kill(target, sig) == -1 && errno != ESRCH)
+        warn("cannot send SIG%s to %s %d", sigabbrev_np(sig),
+             target < 0 ? "process group" : "process", target < 0 ? -target : target);
+}

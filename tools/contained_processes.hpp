@@ -1,0 +1,34 @@
+// The processes of a contained program, as /proc shows them: finding every
+// one below the demo, what they use together, and signalling them.
+#pragma once
+
+#include <set>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct Seen {
+    pid_t pid;
+    std::string name; // its control characters shown as '?'
+    long threads, resident_pages;
+    double cpu_seconds; // its own, and that of the children it has reaped
+    bool keeper;        // the demo's: a relay it started, or the init of a PID namespace
+};
+
+// Every process below this one that still runs but those in skip, and those
+// below them: each child of this process not in skip, and every descendant
+// of those. Each of relays, and each init of a PID namespace below this
+// one's, is a keeper.
+std::vector<Seen> processes_below(const std::set<pid_t> &skip, const std::set<pid_t> &relays);
+
+// What processes use at once: keepers count only for the CPU time of the
+// processes they reaped.
+struct Usage {
+    long tasks = 0; // processes and threads
+    double mib = 0, cpu_seconds = 0;
+};
+Usage usage_of(const std::vector<Seen> &processes);
+
+// Sends sig to target, a process (or, negative, a process group); one that
+// has ended meanwhile is no failure, any other is said on standard error.
+void send_signal(pid_t target, int sig);
