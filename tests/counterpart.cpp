@@ -238,7 +238,9 @@ int main(int argc, char **argv) {
         if (is("never"))
             pause();
         if ((is("sets-value") || is("forges-lines")) && admissions == 5) {
-            sleep(1); // the clients let in say so
+            while (semctl(entry_sem, 0, GETVAL) > 0) // each one let in has taken its unit
+                usleep(10000);
+            sleep(1); // and has guarded it and said so
             if (is("sets-value"))
                 semctl(free_sem, 0, SETVAL, semctl(free_sem, 0, GETVAL));
             else

@@ -81,13 +81,14 @@ class Demo : public PrivateIpc {
 };
 
 // Runs where the timing fixes the answer: by 5 s no visit has ended, and at
-// 16 s the first round has ended and the second is inside.
+// 20 s the first round (let in within its first 5 s, however loaded the
+// machine) has ended and the second is inside.
 TEST_F(Demo, CountsVisitsCutShortByTheStop) {
     expect_summary(run_demo({"--clients", "5", "--seconds", "5"}), 0, 5);
 }
 
 TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
-    expect_summary(run_demo({"--clients", "5", "--seconds", "16"}), 5, 5);
+    expect_summary(run_demo({"--clients", "5", "--seconds", "20"}, 30000), 5, 5);
 }
 
 // A visit is cut short if its client was inside when the stop was sent, even
@@ -447,7 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"removes-sets", 4, {"sets", "client failed"}},
         Judged{"withholds", 4, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
         Judged{"ignores-term", 4, {"not stopped"}},
-        Judged{"sets-value", 4, {"values set outright", "units"}},
+        Judged{"sets-value", 6, {"values set outright", "units"}},
         Judged{"forges-lines", 4, {}, {}, "probe: forged 0 lines"},
         Judged{"reads-host-file", 4, {}, {}, "probe: read a file of the host's: No such"},
         Judged{"connects-by-path", 4, {}, {}, "probe: connect to the test's socket: No such"},
