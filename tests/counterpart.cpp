@@ -167,8 +167,8 @@ static void probe(const char *mode, const char *given) {
             memset(p, 1, chunk);
         printf("probe: memory %d of 1024 MiB\n", mib);
     }
-    for (int i = 0; is("spins") && i < 4; i++) // workers that spin, beside one that lets in
-        if (fork() == 0 && nice(19) != -1)     // at the lowest priority: the tests beside keep pace
+    for (int i = 0; is("spins") && i < 2; i++) // workers that spin, beside one that lets in
+        if (fork() == 0)
             for (;;)
                 getppid(); // a call, which the loop may not be optimized away around
     if (is("floods"))

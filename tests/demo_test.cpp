@@ -456,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"kills-parent", 4, {}, {}, "probe: signal its parent: done", false, true},
         Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
-        Judged{"allocates", 60, {"resources"}}, Judged{"spins", 60, {"resources"}},
+        Judged{"allocates", 60, {"resources"}}, Judged{"spins", 20, {"resources"}},
         Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"},
         Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},

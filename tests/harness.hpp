@@ -39,14 +39,19 @@ void no_leak_check();
 // Waits until a program from spawn_with_call_paused is inside its pause.
 void await_pause(const Child &traced);
 
+// The longest a test waits for an event it expects, by default: far beyond
+// what it takes, sanitized and beside another suite on two CPUs. Each wait
+// ends as its event comes; only a failing test waits it out.
+constexpr int EVENT_BOUND_MS = 15000;
+
 // Reads one line, or returns "" on end of file or after timeout_ms.
-std::string read_line(int fd, int timeout_ms = 3000);
+std::string read_line(int fd, int timeout_ms = EVENT_BOUND_MS);
 // Reads until end of file or timeout_ms.
-std::string read_rest(int fd, int timeout_ms = 3000);
+std::string read_rest(int fd, int timeout_ms = EVENT_BOUND_MS);
 // Returns the wait status, or -1 if the process has not ended within timeout_ms.
-int wait_exit(pid_t pid, int timeout_ms = 3000);
+int wait_exit(pid_t pid, int timeout_ms = EVENT_BOUND_MS);
 // Polls cond every few milliseconds; false if it never held within timeout_ms.
-bool eventually(const std::function<bool()> &cond, int timeout_ms = 3000);
+bool eventually(const std::function<bool()> &cond, int timeout_ms = EVENT_BOUND_MS);
 
 int sem_id(key_t key); // -1 if there is no set under key
 int sem_value(key_t key);
