@@ -316,9 +316,10 @@ TEST_F(Demo, RunsInstalled) {
 // only on it; a textbook one keeps every rule.
 struct Judged {
     const char *mode;
-    int seconds; // past a whole visit where a stall would show; long enough, in a
-                 // loaded sanitized build, for a probe to reach its limit; or a
-                 // bound: a run ends as soon as its counterpart is killed for them
+    int seconds; // past a whole visit where a stall would show, and past the
+                 // tolerance of a breach, with room for eight sanitized clients
+                 // to start beside another suite; or a bound: a run ends as soon
+                 // as its counterpart is killed for its resources
     std::set<std::string> faults;
     std::vector<std::string> more = {}; // the demo's options besides
     const char *said = "";              // the start of a line the counterpart must say
@@ -441,12 +442,12 @@ INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
     ::testing::Values(
         Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
-        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 4, {"limit", "units"}},
-        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 18, {"progress"}},
-        Judged{"keep-one", 18, {"units", "withheld units"}},
+        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 8, {"limit", "units"}},
+        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 24, {"progress"}},
+        Judged{"keep-one", 24, {"units", "withheld units"}},
         Judged{"exits-early", 4, {"counterpart ended"}},
         Judged{"removes-sets", 4, {"sets", "client failed"}},
-        Judged{"withholds", 4, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
+        Judged{"withholds", 8, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
         Judged{"ignores-term", 4, {"not stopped"}},
         Judged{"sets-value", 6, {"values set outright", "units"}},
         Judged{"forges-lines", 4, {}, {}, "probe: forged 0 lines"},
