@@ -212,7 +212,7 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
         std::vector<std::string> args = {"--logs", dir, "--report", report};
         args.insert(args.end(), sources.begin(), sources.end());
         Child grader = spawn(KLIENT_GRADE_PATH, args);
-        std::string card = read_rest(grader.out, 20000);
+        std::string card = read_rest(grader.out, 100000);
         int status = wait_exit(grader.pid, 5000);
         return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     };
