@@ -137,18 +137,15 @@ TEST(VisitCount, CountsNoLineOutOfItsClientsCycle) {
 // reaped, whose pid may by then be any other process's.
 TEST(Chaos, PicksOnlyALivingProcess) {
     std::mt19937 random(1);
-    auto door = [](bool alive) {
-        return Child{.pid = 1, .out = -1, .alive = alive, .counterpart = true};
+    auto process = [](bool alive) { return Child{.pid = 1, .out = -1, .alive = alive}; };
+    const std::pair<std::vector<Child>, std::set<size_t>> runs[] = {
+        {{process(false), process(true), process(false), process(true)}, {0}}, // it ended
+        {{process(false), process(false)}, {0}},                               // nothing alive
+        {{process(false), process(true), process(true)}, {0, 2}},              // a new one
     };
-    auto client = [](bool alive) { return Child{.pid = 1, .out = -1, .alive = alive}; };
-    const std::vector<Child> runs[] = {
-        {door(false), client(true), client(false), client(true)}, // the doorkeeper ended
-        {door(false), client(false)},                             // nothing alive
-        {door(false), client(true), door(true)},                  // a new doorkeeper
-    };
-    for (const std::vector<Child> &processes : runs)
+    for (const auto &[processes, doorkeepers] : runs)
         for (int i = 0; i < 100; i++) {
-            size_t victim = pick_victim(processes, random);
+            size_t victim = pick_victim(processes, doorkeepers, random);
             ASSERT_TRUE(victim == NO_VICTIM || processes[victim].alive) << victim;
         }
 }

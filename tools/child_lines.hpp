@@ -16,7 +16,6 @@ struct Child {
     int err = -1;             // read end of its standard error's pipe, with ERRORS_OWN_PIPE
     std::string partial = {}; // a line not yet read to its end
     bool alive = true;        // not yet reaped (by its starter): its pid is still its own
-    bool counterpart = false; // for the demo: the counterpart, not a client
 };
 
 struct Children {

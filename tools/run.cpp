@@ -49,6 +49,7 @@ struct Run {
     std::map<size_t, int>
         end_signal; // the signal the demo sent each to end it: the stop, chaos, a restart, a limit
     size_t counterpart = NO_VICTIM; // the one started last
+    std::set<size_t> counterparts;  // each one started, by index: the rest are clients
     FILE *event_log = nullptr;
     double began = 0;  // when the run began, on the monotonic clock
     VisitCount visits; // of the clients, by index
@@ -79,7 +80,7 @@ static double into_run(const Run &run, double when) {
 static void log_event(const Run &run, size_t index, const char *event, double when) {
     if (run.event_log == nullptr)
         return;
-    if (run.children.list[index].counterpart)
+    if (run.counterparts.contains(index))
         fprintf(run.event_log, "%.3f\t%s\t%s\n", into_run(run, when), run.counterpart_name, event);
     else
         fprintf(run.event_log, "%.3f\t%d\t%s\n", into_run(run, when), run.children.list[index].pid,
@@ -108,16 +109,17 @@ static size_t start(Run &run, bool counterpart) {
          .file = file});
     if (index == -1)
         err(2, "cannot start %s", counterpart ? run.counterpart_name : "a client");
-    run.children.list[index].counterpart = counterpart;
-    if (counterpart)
-        run.counterpart = index;
+    if (counterpart) {
+        run.counterparts.insert(static_cast<size_t>(index));
+        run.counterpart = static_cast<size_t>(index);
+    }
     return index;
 }
 
 // Passes a line through and notes what it says. A client's line that is not
 // an announcement is one of its messages, from its standard error.
 static void take_line(Run &run, size_t index, const std::string &line, double when) {
-    if (run.children.list[index].counterpart) {
+    if (run.counterparts.contains(index)) {
         long size = static_cast<long>(line.size()) + 1;
         if (run.output_shown + size > counterpart_output_bytes(run.options.seconds)) {
             if (run.output_cut_at < 0)
@@ -201,7 +203,7 @@ static void ended_by_itself(Run &run, size_t index, int status) {
     pid_t pid = run.children.list[index].pid;
     double now = monotonic_seconds();
     std::string how = describe_status(status);
-    bool counterpart = run.children.list[index].counterpart;
+    bool counterpart = run.counterparts.contains(index);
     printf("-- %s %d ended by itself (%s)\n", counterpart ? run.counterpart_name : "client", pid,
            how.c_str());
     std::string what = format_text("%d ended at %.1f s, %s", pid, into_run(run, now), how.c_str());
@@ -237,7 +239,7 @@ static void reap(Run &run) {
                 continue;
             auto sent = run.end_signal.find(i);
             if (sent == run.end_signal.end() ||
-                (!run.children.list[i].counterpart && failed(status, sent->second))) {
+                (!run.counterparts.contains(i) && failed(status, sent->second))) {
                 ended_by_itself(run, i, status);
             } else {
                 drain(run);
@@ -252,8 +254,8 @@ static void reap(Run &run) {
 // demo is where orphans go), and every descendant of those.
 static std::vector<Seen> counterpart_processes(const Run &run) {
     std::set<pid_t> clients, relays;
-    for (const Child &child : run.children.list)
-        (child.counterpart ? relays : clients).insert(child.pid);
+    for (size_t i = 0; i < run.children.list.size(); i++)
+        (run.counterparts.contains(i) ? relays : clients).insert(run.children.list[i].pid);
     return processes_below(clients, relays);
 }
 
@@ -372,8 +374,8 @@ static void print_status(const Run &run, double now) {
 // Kills one living client with SIGKILL and starts another in its place, or
 // the counterpart now and then.
 static void kill_one(Run &run, std::mt19937 &random) {
-    size_t victim = pick_victim(run.children.list, random);
-    if (victim == NO_VICTIM || run.children.list[victim].counterpart) {
+    size_t victim = pick_victim(run.children.list, run.counterparts, random);
+    if (victim == NO_VICTIM || run.counterparts.contains(victim)) {
         restart_counterpart(run, "chaos");
         return;
     }
@@ -438,7 +440,7 @@ static void stop_counterpart(Run &run, int sig) {
 static void stop_clients(Run &run, int sig) {
     std::vector<size_t> targets;
     for (size_t i = 0; i < run.children.list.size(); i++)
-        if (run.children.list[i].alive && !run.children.list[i].counterpart)
+        if (run.children.list[i].alive && !run.counterparts.contains(i))
             targets.push_back(i);
     if (sig == SIGTERM) {
         for (size_t i : targets)
