@@ -1,12 +1,13 @@
 // The run: start, watch, stop, judge.
 //
-// The counterpart runs in a process group of its own, and the demo adopts
-// whatever it leaves behind (PR_SET_CHILD_SUBREAPER), so that all of it can
-// be found: every child of the demo that is no client, and their
-// descendants. Chaos and a restart kill all of it with SIGKILL; the stop
-// sends SIGTERM to its group, and whatever of it still runs after the grace
-// is a fault. The run is contained (contain.hpp), and the counterpart held to
-// its limits as it goes.
+// The counterpart runs in a session and a PID namespace of its own: the demo
+// starts its relay, which ends as the counterpart's first process ends, and
+// adopts the namespace's init (PR_SET_CHILD_SUBREAPER) if anything outlives
+// that, so that all of it can be found: every child of the demo that is no
+// client, and their descendants. Chaos and a restart kill all of it with
+// SIGKILL; the stop sends SIGTERM to its group, and whatever of it still runs
+// after the grace is a fault. The run is contained (contain.hpp), and the
+// counterpart held to its limits as it goes.
 #include "run.hpp"
 
 #include "chaos.hpp"
@@ -23,7 +24,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <err.h>
 #include <initializer_list>
 #include <map>
