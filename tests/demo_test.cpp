@@ -401,7 +401,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     std::string tty = judged.terminal ? ptsname(terminal) : "";
     setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
     auto began = std::chrono::steady_clock::now();
-    DemoRun run = run_demo(args, (judged.seconds + 10) * 1000, DEMO_PATH, [&tty, &judged] {
+    DemoRun run = run_demo(args, (judged.seconds + 30) * 1000, DEMO_PATH, [&tty, &judged] {
         if (judged.own_user)
             own_user_namespace();
         int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
