@@ -169,6 +169,15 @@ TEST_F(Demo, ChaosLosesNoUnit) {
 TEST_F(Demo, RefusesARunItCouldNotJudge) {
     char source[] = "/tmp/klient-test-XXXXXX.c"; // as a student hands it in: not executable
     close(mkstemps(source, 2));
+    // Executable, but not for this machine: empty, and an ELF file for another.
+    char empty[] = "/tmp/klient-empty-XXXXXX", foreign[] = "/tmp/klient-foreign-XXXXXX";
+    close(mkstemp(empty));
+    close(mkstemp(foreign));
+    std::filesystem::copy_file(COUNTERPART_PATH, foreign,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::fstream(foreign, std::ios::in | std::ios::out | std::ios::binary).seekp(18).put('\xb7');
+    chmod(empty, 0755);
+    chmod(foreign, 0755);
     struct Refused {
         std::vector<std::string> args;
         const char *said;
@@ -178,6 +187,8 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         {{"--counterpart", "/nonexistent/odzwierny"}, "No such file or directory"},
         {{"--counterpart", std::string("'") + source + "' -v"}, "Permission denied (a source file"},
         {{"--counterpart", "odzwierny-nowhere"}, "not found on the run's PATH"},
+        {{"--counterpart", empty}, "Exec format error (an empty file)"},
+        {{"--counterpart", foreign}, "Exec format error (a program built for another machine)"},
         {{"--clients", "200"}, "the hard limit is 100", 100},
     };
     for (const Refused &r : refused) {
@@ -194,6 +205,8 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         EXPECT_EQ(sem_id(FREE_SEM_KEY), -1);
     }
     unlink(source);
+    unlink(empty);
+    unlink(foreign);
 }
 
 // klient-grade on what cannot run: a build that fails is the counterpart's

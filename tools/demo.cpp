@@ -21,7 +21,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <elf.h>
 #include <err.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +69,30 @@ static std::string command_program(const std::string &command, size_t *from, siz
     }
 }
 
+// Why the kernel would refuse to execute program here, which sh would then
+// read as a script of its own: "" for none found. An empty file, or an ELF
+// file for another class, byte order or machine than this program's own.
+static const char *format_refused(const std::string &program) {
+    unsigned char theirs[EI_NIDENT + 4] = {}, ours[EI_NIDENT + 4] = {};
+    auto head = [](const char *path, unsigned char *bytes) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        ssize_t got = fd == -1 ? -1 : read(fd, bytes, EI_NIDENT + 4);
+        if (fd != -1)
+            close(fd);
+        return got;
+    };
+    ssize_t got = head(program.c_str(), theirs);
+    if (got == 0)
+        return " (an empty file)";
+    // e_machine follows e_type, right after the identification bytes.
+    if (got == EI_NIDENT + 4 && memcmp(theirs, ELFMAG, SELFMAG) == 0 &&
+        head("/proc/self/exe", ours) == EI_NIDENT + 4 &&
+        (theirs[EI_CLASS] != ours[EI_CLASS] || theirs[EI_DATA] != ours[EI_DATA] ||
+         memcmp(theirs + EI_NIDENT + 2, ours + EI_NIDENT + 2, 2) != 0))
+        return " (a program built for another machine)";
+    return "";
+}
+
 // Refuses, with status 2, a counterpart whose program is missing or cannot be
 // executed, before anything runs. Notes the program of a command that names
 // it by its path, which the run copies for its user to reach.
@@ -96,6 +122,9 @@ static void check_runnable(RunOptions *run) {
                 : S_ISDIR(st.st_mode)                 ? EISDIR
                 : access(program.c_str(), X_OK) == -1 ? errno
                                                       : 0;
+    const char *format = error == 0 ? format_refused(program) : "";
+    if (*format != '\0')
+        errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(ENOEXEC), format);
     if (error == 0) {
         run->program = program;
         run->program_from = from;
