@@ -92,8 +92,8 @@ static size_t show_name(char *out) {
 }
 
 // "<program>: <message>\n" on standard error in one write. A full standard
-// error may hold it up until deadline (null: no deadline, and then the wake
-// timer must be armed for it), and a termination signal still ends the wait.
+// error may hold it up until deadline (null: none), for which the wake timer
+// must be armed; a termination signal still ends the wait.
 __attribute__((format(printf, 2, 0))) static void vcomplain(const timespec *deadline,
                                                             const char *format, va_list args) {
     char line[1024]; // the name takes at most NAME_SHOWN + 6 bytes of it
