@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/keyctl.h>
@@ -22,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t ending;
@@ -170,7 +172,21 @@ static void probe(const char *mode, const char *given) {
     for (int i = 0; is("spins") && i < 2; i++) // workers that spin, beside one that lets in
         if (fork() == 0)
             for (;;)
-                getppid(); // a call, which the loop may not be optimized away around
+                getppid();                // a call, which the loop may not be optimized away around
+    if (is("hides-cpu") && fork() == 0) { // a worker whose spinning children nobody waits for
+        signal(SIGCHLD, SIG_IGN);
+        for (;;) {
+            for (int i = 0; i < 4; i++)
+                if (fork() == 0) { // a quarter of a second of CPU time, then gone
+                    timespec used = {};
+                    while (used.tv_sec == 0 && used.tv_nsec < 250000000)
+                        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+                    _exit(0);
+                }
+            while (wait(nullptr) != -1 || errno == EINTR) // until every one has ended
+                ;
+        }
+    }
     if (is("floods"))
         puts("probe: \033[2J clears a terminal that obeys it");
     std::string flood(4095, 'f'); // lines of 4 KiB: the limit comes after 64 of them
@@ -180,14 +196,15 @@ static void probe(const char *mode, const char *given) {
 }
 
 int main(int argc, char **argv) {
-    const char *modes[] = {"textbook",      "workers",         "extra-at-start", "takes-no-unit",
-                           "never",         "keep-one",        "exits-early",    "removes-sets",
-                           "withholds",     "leaves-child",    "ignores-term",   "sets-value",
-                           "forges-lines",  "reads-host-file", "writes-outside", "connects",
-                           "forks",         "allocates",       "spins",          "floods",
-                           "sh-loop",       "admit",           "types",          "takes-output",
-                           "keeps-key",     "environment",     "kills-parent",   "connects-by-path",
-                           "sees-processes"};
+    const char *modes[] = {
+        "textbook",       "workers",         "extra-at-start", "takes-no-unit",
+        "never",          "keep-one",        "exits-early",    "removes-sets",
+        "withholds",      "leaves-child",    "ignores-term",   "sets-value",
+        "forges-lines",   "reads-host-file", "writes-outside", "connects",
+        "forks",          "allocates",       "spins",          "floods",
+        "sh-loop",        "admit",           "types",          "takes-output",
+        "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
+        "sees-processes", "hides-cpu"};
     const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
     const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
     bool known = false;

@@ -273,15 +273,59 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
 
 // Interrupted, the grader ends its runs and still writes the card and the
 // report, each run not done marked so, and says it could not grade.
+// A control group of the test's own for the demo to run in, where the cgroup
+// v2 hierarchy lets one be made; "" where not.
+static std::string test_control_group() {
+    std::ifstream own_file("/proc/self/cgroup");
+    std::string own;
+    for (std::string line; std::getline(own_file, line);)
+        if (line.starts_with("0::/"))
+            own = line.substr(3);
+    for (std::string mounted : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
+        std::string dir = mounted + own + "/klient-test." + std::to_string(getpid());
+        if (access((mounted + "/cgroup.subtree_control").c_str(), F_OK) == 0 && !own.empty() &&
+            mkdir(dir.c_str(), 0755) == 0)
+            return dir;
+    }
+    return "";
+}
+
+// Whether a counterpart's group has been made anywhere below group.
+static bool counterpart_group_below(const std::string &group) {
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(group))
+        if (entry.path().filename().string().starts_with("klient-demo-"))
+            return true;
+    return false;
+}
+
+// The groups below group: none once the demo has ended. Removes them all.
+static size_t groups_left(const std::string &group) {
+    size_t left = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(group))
+        if (entry.is_directory()) {
+            left++;
+            rmdir(entry.path().c_str());
+        }
+    rmdir(group.c_str());
+    return left;
+}
+
 TEST_F(Demo, GradingInterruptedKeepsTheCard) {
     char dir[] = "/tmp/klient-grade-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     chmod(dir, 0755); // as a class's folder is: the run's user reads in it
     std::string report = std::string(dir) + "/report.tsv", graded = std::string(dir) + "/door";
     std::filesystem::copy_file(DOORKEEPER_PATH, graded);
-    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--report", report, graded});
+    std::string group = test_control_group();
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--report", report, graded}, [&group] {
+        if (!group.empty())
+            std::ofstream(group + "/cgroup.procs") << "0";
+    });
     std::string said = read_line(grader.err, 10000); // the runs have started
     ASSERT_TRUE(said.starts_with("klient-grade: 5 runs")) << said;
+    for (int waited = 0; !group.empty() && !counterpart_group_below(group) && waited < 10000;
+         waited += 10)
+        usleep(10000);
     ASSERT_EQ(kill(grader.pid, SIGTERM), 0);
     std::string card = read_rest(grader.out, 10000);
     int status = wait_exit(grader.pid, 5000);
@@ -300,6 +344,9 @@ TEST_F(Demo, GradingInterruptedKeepsTheCard) {
     std::string tsv_all((std::istreambuf_iterator<char>(tsv)), std::istreambuf_iterator<char>());
     EXPECT_EQ(std::count(tsv_all.begin(), tsv_all.end(), '\n'), 6) << tsv_all;
     EXPECT_EQ(tsv_all.find("\tok\t"), std::string::npos) << tsv_all;
+    if (!group.empty()) {
+        EXPECT_EQ(groups_left(group), 0u) << "the grading left a control group behind";
+    }
     std::filesystem::remove_all(dir);
 }
 
@@ -339,6 +386,7 @@ struct Judged {
     bool own_user = false;              // the demo not the real root: its programs share its user
     double cpu_limit = 0; // its faults only if it got more CPU time than this, which a
                           // loaded machine may not give it; 0: always
+    bool counted = false; // its fault only where the kernel counts in a control group
 };
 
 void PrintTo(const Judged &judged, std::ostream *out) {
@@ -428,7 +476,10 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     std::string tty = judged.terminal ? ptsname(terminal) : "";
     setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
     auto began = std::chrono::steady_clock::now();
-    DemoRun run = run_demo(args, (judged.seconds + 30) * 1000, DEMO_PATH, [&tty, &judged] {
+    std::string group = test_control_group();
+    DemoRun run = run_demo(args, (judged.seconds + 30) * 1000, DEMO_PATH, [&tty, &judged, &group] {
+        if (!group.empty())
+            std::ofstream(group + "/cgroup.procs") << "0"; // and so what it makes, below
         if (judged.own_user)
             own_user_namespace();
         int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
@@ -437,6 +488,12 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     });
     if (terminal != -1)
         close(terminal);
+    if (!group.empty()) {
+        EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";
+    }
+    for (const std::string &line : run.lines)
+        if (judged.counted && line.starts_with("demo: no control group"))
+            GTEST_SKIP() << "the kernel counts nothing of it here: " << line;
     std::set<std::string> faults;
     for (const std::string &line : run.lines)
         if (line.starts_with("-- fault: "))
@@ -493,6 +550,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
         Judged{"allocates", 60, {"resources"}},
         Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
+        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 0, true},
         Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"},
         Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},

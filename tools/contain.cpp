@@ -32,6 +32,7 @@
 // users and the subordinate ranges of containers (from 100000, 65536 each).
 constexpr uid_t RUN_UID_BASE = 0x7F000000, RUN_UID_SPREAD = 0x00FFFFFF;
 constexpr rlim_t SPARE_TASKS = 8; // the demo and the process that waits for it
+constexpr long KEEPERS = 2;       // the counterpart's relay and its namespace's init
 
 double counterpart_cpu_seconds(double seconds) {
     return std::max(COUNTERPART_CPU_MIN_SECONDS, COUNTERPART_CPU_SHARE * seconds);
@@ -195,6 +196,8 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
             return -1;
         }
     }
+    // Before the run's mount namespace makes the system's groups read-only.
+    make_counterpart_group(&c->group, 2 * COUNTERPART_RESIDENT_MIB, COUNTERPART_TASKS + KEEPERS);
     *step = "cannot make a mount and a network namespace for the run";
     if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
         return -1;
@@ -222,6 +225,7 @@ int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours,
     const char *step = nullptr;
     if (contain_steps(c, programs, ours, clients, seconds, &step) == 0)
         return 0;
+    remove_control_group(&c->group);
     if (step != nullptr)
         warn("%s", step);
     return -1;

@@ -5,6 +5,8 @@
 // (docs/demo.md has them, measured).
 #pragma once
 
+#include "control_group.hpp"
+
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -30,6 +32,7 @@ struct Containment {
     uid_t uid = 0;    // where the demo is the real root: whom the programs run as
     rlim_t tasks = 0; // RLIMIT_NPROC for the counterpart (the clients count too)
     rlim_t cpu_seconds = 0;
+    ControlGroup group; // the counterpart's, where one could be made
 };
 
 // From now on, every process this one starts runs contained (through

@@ -229,6 +229,8 @@ static void own_pid_namespace() {
 }
 
 void contain_process(const Containment &c, bool counterpart) {
+    if (counterpart && join_control_group(c.group) == -1)
+        cannot("its control group");
     limit(RLIMIT_CORE, 0, 0, "its core size");
     own_descriptors();
     if (counterpart)

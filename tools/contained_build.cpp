@@ -70,6 +70,7 @@ int build_contained(const char *source, const char *output) {
     c.cpu_seconds = BUILD_SECONDS;
     std::string program = std::string(SCRATCH) + "/program";
     int status = compile(c, files[0], program);
+    remove_control_group(&c.group);
     if (status == -1)
         return 2;
     if (WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)) {

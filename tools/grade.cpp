@@ -10,6 +10,7 @@
 // (usage, a program that cannot run, a run the demo could not judge, an
 // interruption).
 #include "child_lines.hpp"
+#include "control_group.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
 #include "rule_watch.hpp"
@@ -81,6 +82,14 @@ struct Job {
 
 static volatile sig_atomic_t interrupted;
 
+// The grading's control group, where one can be made: each demo makes its
+// counterpart's below it, and what a killed demo leaves there goes with it.
+static ControlGroup grading;
+
+static void join_grading() {
+    join_control_group(grading); // without it, the demo's group lies beside the grader's
+}
+
 static void on_interrupt(int) {
     interrupted = 1;
 }
@@ -90,7 +99,9 @@ static void on_interrupt(int) {
 static int run_to_end(const char *const argv[], std::string *output) {
     Children children;
     if (open_children(&children) == -1 ||
-        start_child(&children, argv, {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT}) == -1)
+        start_child(&children, argv,
+                    {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT, .in_child = join_grading}) ==
+            -1)
         return -1;
     auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
     while (children.list[0].out != -1 && !interrupted)
@@ -108,8 +119,18 @@ static int run_to_end(const char *const argv[], std::string *output) {
     return status;
 }
 
+// The last line of output, where a program that failed says why.
+static std::string last_line(const std::string &output) {
+    size_t end = output.find_last_not_of('\n');
+    if (end == std::string::npos)
+        return "";
+    size_t start = output.rfind('\n', end);
+    size_t from = start == std::string::npos ? 0 : start + 1;
+    return output.substr(from, end + 1 - from);
+}
+
 // The line of a compiler's output that says what is wrong: its first error,
-// or else its first line.
+// or else its last line.
 static std::string first_error(const std::string &output) {
     for (size_t at = 0; at < output.size();) {
         size_t end = output.find('\n', at);
@@ -118,7 +139,7 @@ static std::string first_error(const std::string &output) {
             return line;
         at = end == std::string::npos ? output.size() : end + 1;
     }
-    return output.substr(0, output.find('\n'));
+    return last_line(output);
 }
 
 // Builds a source into the log directory, contained by the demo as a run is.
@@ -144,7 +165,7 @@ static void build(Counterpart *c, const std::string &dir) {
     else if (code == 1)
         c->why = "build failed: " + printable(first_error(output), true);
     else
-        c->why = printable(output.substr(0, output.find('\n')), true); // the demo's one line
+        c->why = printable(last_line(output), true); // the demo's own, after any notice
 }
 
 static const char *verdict_name(Verdict verdict) {
@@ -181,7 +202,8 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     argv.insert(argv.end(), s.args.begin(), s.args.end());
     argv.push_back(nullptr);
     int child =
-        start_child(children, argv.data(), {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT});
+        start_child(children, argv.data(),
+                    {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT, .in_child = join_grading});
     if (child == -1)
         err(2, "cannot start %s", demo.c_str());
     job.pid = children->list[child].pid;
@@ -363,6 +385,7 @@ int main(int argc, char **argv) {
                               "not allow; run as root, or ask an administrator to allow them");
     if (mkdir(dir, 0777) == -1 && errno != EEXIST)
         err(2, "cannot make %s", dir);
+    make_control_group(&grading, "klient-grade"); // where not, each run's log says so
 
     struct sigaction sa = {};
     sa.sa_handler = on_interrupt; // no SA_RESTART: a wait for lines returns at once
@@ -376,6 +399,7 @@ int main(int argc, char **argv) {
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
             jobs.push_back({i, s, 0, nullptr, "", {}, "", VERDICT_OK, false});
     run_jobs(&jobs, counterparts, dir, at_once);
+    remove_control_group(&grading);
 
     print_card(counterparts, jobs);
     if (report_path != nullptr)

@@ -284,6 +284,7 @@ static int kill_counterpart(Run &run) {
         run.end_signal[run.counterpart] = SIGKILL;
         send_signal(-leader, SIGKILL);
     }
+    kill_control_group(run.containment.group); // also what no look has found yet
     int others = 0;
     for (const Seen &p : counterpart_processes(run))
         if (p.pid != leader) {
@@ -301,7 +302,8 @@ static int kill_counterpart(Run &run) {
 static void watch_resources(Run &run, double now) {
     Usage use = usage_of(counterpart_processes(run));
     long tasks = use.tasks;
-    double mib = use.mib, cpu = use.cpu_seconds;
+    double mib = std::max(use.mib, control_group_mib(run.containment.group));
+    double cpu = std::max(use.cpu_seconds, control_group_cpu_seconds(run.containment.group));
     if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
         run.tasks_reported = true;
         run.rules.resources.push_back(
@@ -649,8 +651,12 @@ static int stop_and_judge(Run &run) {
 
 int run_and_judge(const RunOptions &options) {
     static Run run; // lives as long as the process: its children's records
-    if (int refused = prepare(run, options))
+    if (int refused = prepare(run, options)) {
+        remove_control_group(&run.containment.group);
         return refused;
+    }
     watch_to_the_end(run);
-    return stop_and_judge(run);
+    int status = stop_and_judge(run);
+    remove_control_group(&run.containment.group);
+    return status;
 }

@@ -1,0 +1,44 @@
+// The counterpart's control group (cgroup v2): there the kernel counts the
+// CPU time of every process that was ever in it, waited for or not, ends all
+// of them at once, and, where the memory and pids controllers are given to
+// the demo's own group, bounds its memory (shared memory, memfd files and
+// pipe buffers too) and its processes.
+#pragma once
+
+#include <string>
+
+struct ControlGroup {
+    int parent = -1;           // the directory it lies in, opened in the system's mount namespace
+    std::string name;          // its name there; empty: none was made
+    int procs = -1, kill = -1; // its cgroup.procs and cgroup.kill (kernels from 5.14), for writing
+    int cpu = -1, memory = -1; // its cpu.stat, and memory.current where it has the controller
+    bool tasks = false;        // whether pids.max bounds its processes
+};
+
+// Makes an empty control group below this process's own, which its user
+// must be able to write (as root, or where systemd delegates it), under a
+// name that starts with prefix. Returns 0, or -1 with errno set.
+int make_control_group(ControlGroup *g, const char *prefix);
+
+// Makes the run's counterpart a control group, before the run's mount
+// namespace makes the hierarchy read-only, with the limits its controllers
+// allow. Where it can make none, or one without the memory or pids
+// controller, says in one line on standard error which limits are weaker.
+void make_counterpart_group(ControlGroup *g, long memory_mib, long tasks);
+
+// Moves the calling process into g, where g was made; else does nothing.
+// Returns 0, or -1 with errno set.
+int join_control_group(const ControlGroup &g);
+
+// What the kernel counts in g: the CPU time of every process that was ever
+// in it, and the memory it holds, in MiB; -1 where it does not count it.
+double control_group_cpu_seconds(const ControlGroup &g);
+double control_group_mib(const ControlGroup &g);
+
+// Ends every process in g with SIGKILL, where the kernel can; returns
+// whether it could.
+bool kill_control_group(const ControlGroup &g);
+
+// Ends every process in g and in the groups below it, and removes them all,
+// waiting at most a second for each one's processes to go.
+void remove_control_group(ControlGroup *g);
