@@ -14,11 +14,13 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/keyctl.h>
 #include <netinet/in.h>
 #include <set>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -91,6 +93,65 @@ static std::string processes_in_sight() {
     return all;
 }
 
+// The values of the fields of /proc/self/status named in keys, each as
+// "key value", one space between.
+static std::string status_fields(std::initializer_list<const char *> keys) {
+    std::string all;
+    FILE *f = fopen("/proc/self/status", "re");
+    char line[256];
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+        for (const char *key : keys)
+            if (strncmp(line, key, strlen(key)) == 0 && line[strlen(key)] == ':') {
+                char value[64] = "";
+                sscanf(line + strlen(key) + 1, "%63s", value);
+                all += std::string(all.empty() ? "" : " ") + key + " " + value;
+            }
+    if (f != nullptr)
+        fclose(f);
+    return all;
+}
+
+// The mount points it may write on, in order.
+static std::string writable_mounts() {
+    std::set<std::string> points;
+    FILE *f = fopen("/proc/self/mountinfo", "re");
+    char point[1024], options[1024];
+    while (f != nullptr && fscanf(f, "%*s %*s %*s %*s %1023s %1023s%*[^\n]", point, options) == 2)
+        if (strncmp(options, "rw", 2) == 0)
+            points.insert(point);
+    if (f != nullptr)
+        fclose(f);
+    std::string all;
+    for (const std::string &p : points)
+        all += (all.empty() ? "" : " ") + p;
+    return all;
+}
+
+// What the run gave it: its user, its powers, its limits, what it may write
+// and open. One line.
+static std::string what_was_given() {
+    rlimit core, tasks, cpu;
+    getrlimit(RLIMIT_CORE, &core);
+    getrlimit(RLIMIT_NPROC, &tasks);
+    getrlimit(RLIMIT_CPU, &cpu);
+    char input[64] = "";
+    if (readlink("/proc/self/fd/0", input, sizeof input - 1) == -1)
+        strcpy(input, "none");
+    int descriptors = 0;
+    for (int fd = 3; fd < 1024; fd++)
+        descriptors += fcntl(fd, F_GETFD) != -1;
+    bool terminal = open("/dev/tty", O_RDWR) != -1;
+    return std::string("user ") +
+           (getuid() >= 0x7F000000 ? "the run's" : std::to_string(getuid())) + ", groups " +
+           std::to_string(getgroups(0, nullptr)) + ", " +
+           status_fields(
+               {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs", "Seccomp"}) +
+           ", core " + std::to_string(core.rlim_max) + ", tasks " + std::to_string(tasks.rlim_max) +
+           ", cpu " + std::to_string(cpu.rlim_cur) + ", input " + input + ", descriptors " +
+           std::to_string(descriptors) + ", terminal " + (terminal ? "yes" : "no") + ", writable " +
+           writable_mounts() + "."; // the end: nothing more
+}
+
 // Types a command into the terminal, which its shell would run after the demo.
 static bool type_into_terminal() {
     int tty = open("/dev/tty", O_RDWR);
@@ -128,6 +189,10 @@ static void probe(const char *mode, const char *given) {
     if (is("keeps-key"))
         say("add a key",
             syscall(SYS_add_key, "user", "klient-probe", "x", 1, KEY_SPEC_USER_KEYRING) != -1);
+    if (is("given")) {
+        printf("probe: given: %s\n", what_was_given().c_str());
+        fflush(stdout);
+    }
     if (is("environment")) {
         printf("probe: environment: %s\n", environment().c_str());
         fflush(stdout);
@@ -204,7 +269,7 @@ int main(int argc, char **argv) {
         "forks",          "allocates",       "spins",          "floods",
         "sh-loop",        "admit",           "types",          "takes-output",
         "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
-        "sees-processes", "hides-cpu"};
+        "sees-processes", "hides-cpu",       "given"};
     const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
     const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
     bool known = false;

@@ -529,6 +529,16 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     std::filesystem::remove_all(dir);
 }
 
+// Each step of containing the counterpart, as it sees it: the run's own user
+// with no group, no capability, no new privileges, the filter, its limits
+// (80 tasks: 64, a client each, 8 spare), standard input from nothing and no
+// other descriptor, no terminal, and nothing to write on but its scratch.
+constexpr const char *GIVEN =
+    "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
+    "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
+    "Seccomp 2, core 0, tasks 80, cpu 6, input /dev/null, descriptors 0, terminal no, writable "
+    "/tmp.";
+
 INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
     ::testing::Values(
@@ -556,7 +566,8 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
         Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
         Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
-        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"}),
+        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"},
+        Judged{"given", 4, {}, {}, GIVEN}),
     [](const ::testing::TestParamInfo<Judged> &info) {
         std::string name = info.param.mode;
         std::erase(name, '-');

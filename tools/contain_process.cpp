@@ -221,7 +221,7 @@ static void own_pid_namespace() {
     if (pid_t init = fork_for("its PID namespace's init"); init > 0)
         relay_end(init, status[0]);
     close(status[0]);
-    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1)
+    if (mount("proc", "/proc", "proc", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1)
         cannot("its /proc");
     if (pid_t first = fork_for("its first process"); first > 0)
         reap_namespace(first, status[1]);
