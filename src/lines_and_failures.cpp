@@ -2,6 +2,7 @@
 #include "lines_and_failures.hpp"
 
 #include "shared_semaphores.hpp"
+#include "shown_text.hpp"
 #include "signals_and_time.hpp"
 
 #include <cerrno>
@@ -65,9 +66,7 @@ int print_line(const char *format, ...) {
 }
 
 // The program's name as a line shows it: whoever started the program chose
-// it (argv[0]), so it is cut to NAME_SHOWN bytes, and a byte that is not
-// printable ASCII is shown as \xHH, so that no name can forge a line or move
-// the cursor.
+// it (argv[0]), so at most NAME_SHOWN bytes of it are shown, escaped.
 constexpr size_t NAME_SHOWN = 64;
 static const char *own_name = "";
 
@@ -76,19 +75,9 @@ void name_program(const char *name) {
 }
 
 static size_t show_name(char *out) {
-    size_t length = 0;
     const char *given = program_invocation_short_name; // "" when argv[0] was empty or absent
-    const unsigned char *name = reinterpret_cast<const unsigned char *>(
-        given != nullptr && *given != '\0' ? given : own_name);
-    for (; *name != '\0' && length < NAME_SHOWN; name++) {
-        if (*name >= 0x20 && *name < 0x7f)
-            out[length++] = static_cast<char>(*name);
-        else
-            length += static_cast<size_t>(snprintf(out + length, 5, "\\x%02x", *name));
-    }
-    if (*name != '\0')
-        length += static_cast<size_t>(snprintf(out + length, 4, "..."));
-    return length;
+    const char *name = given != nullptr && *given != '\0' ? given : own_name;
+    return show_text(out, name, strlen(name), NAME_SHOWN, false);
 }
 
 // "<program>: <message>\n" on standard error in one write. A full standard
@@ -96,7 +85,7 @@ static size_t show_name(char *out) {
 // must be armed; a termination signal still ends the wait.
 __attribute__((format(printf, 2, 0))) static void vcomplain(const timespec *deadline,
                                                             const char *format, va_list args) {
-    char line[1024]; // the name takes at most NAME_SHOWN + 6 bytes of it
+    char line[1024]; // the name takes at most shown_room(NAME_SHOWN) bytes of it
     size_t length = show_name(line);
     line[length++] = ':';
     line[length++] = ' ';

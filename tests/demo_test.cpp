@@ -561,7 +561,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"allocates", 60, {"resources"}},
         Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
         Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 0, true},
-        Judged{"floods", 16, {"resources"}, {}, "probe: ?[2J"},
+        Judged{"floods", 16, {"resources"}, {}, "probe: \\x1b[2J"},
         Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
         Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},

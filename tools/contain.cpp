@@ -6,6 +6,7 @@
 #include "namespaces.hpp"
 #include "open_as_user.hpp"
 #include "rule_watch.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 #include <cerrno>

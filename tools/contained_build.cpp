@@ -4,6 +4,7 @@
 #include "child_lines.hpp"
 #include "contain.hpp"
 #include "rule_watch.hpp"
+#include "shown_text.hpp"
 
 #include <cerrno>
 #include <csignal>

@@ -6,7 +6,7 @@ constexpr int BUILD_SECONDS = 60; // of CPU time, and of time in all
 
 // Builds source, a C or C++ file read with the rights of the run's user,
 // with the compiler on the run's PATH, into output. The compiler's lines pass
-// through with their control characters shown as '?'. Returns the exit
-// status: 0 built, 1 the compiler refused the source (or ran out of its
-// limits), 2 it could not build (said on standard error in one line).
+// through escaped (shown_text.hpp). Returns the exit status: 0 built, 1 the
+// compiler refused the source (or ran out of its limits), 2 it could not
+// build (said on standard error in one line).
 int build_contained(const char *source, const char *output);

@@ -2,6 +2,7 @@
 #include "contained_processes.hpp"
 
 #include "rule_watch.hpp"
+#include "shown_text.hpp"
 
 #include <cerrno>
 #include <csignal>

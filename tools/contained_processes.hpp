@@ -9,7 +9,7 @@
 
 struct Seen {
     pid_t pid;
-    std::string name; // its control characters shown as '?'
+    std::string name; // escaped (shown_text.hpp)
     long threads, resident_pages;
     double cpu_seconds; // its own, and that of the children it has reaped
     bool keeper;        // the demo's: a relay it started, or the init of a PID namespace

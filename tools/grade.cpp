@@ -14,6 +14,7 @@
 #include "namespaces.hpp"
 #include "options.hpp"
 #include "rule_watch.hpp"
+#include "shown_text.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,7 +63,7 @@ enum Verdict : unsigned char { VERDICT_OK, VERDICT_FAULTY, VERDICT_UNJUDGED, VER
 
 struct Counterpart {
     std::string given;   // as on the command line
-    std::string shown;   // the same, its control characters shown as '?'
+    std::string shown;   // the same, escaped (shown_text.hpp)
     std::string program; // what runs: given, or what was built from it
     std::string label;   // for file names: its place and name
     Verdict verdict = VERDICT_OK;

@@ -21,15 +21,6 @@ std::string format_text(const char *format, ...) {
     return buf;
 }
 
-std::string printable(std::string text, bool keep_utf8) {
-    for (char &c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || (byte > 0x7f && !keep_utf8))
-            c = '?';
-    }
-    return text;
-}
-
 // Starts, extends or ends the breach going on. Returns it as it stands, its
 // length counted up to now; since is -1 if there is none.
 static Breach track(Breach *breach, bool breached, int amount, int waiting, double now) {

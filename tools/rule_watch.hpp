@@ -87,12 +87,6 @@ void watch_end(RuleWatch *watch, double now);
 // printf into a string of at most 1023 bytes.
 __attribute__((format(printf, 1, 2))) std::string format_text(const char *format, ...);
 
-// text with every byte that is not printable ASCII shown as '?': a process
-// name or a line that a counterpart chose, made safe for a verdict. With
-// keep_utf8, bytes above ASCII stay (a student's Polish letters), and only
-// control characters, which a terminal would obey, are shown so.
-std::string printable(std::string text, bool keep_utf8 = false);
-
 struct Fault {
     std::string rule, what;
 };

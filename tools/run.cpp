@@ -17,6 +17,7 @@
 #include "options.hpp"
 #include "rule_watch.hpp"
 #include "shared_semaphores.hpp"
+#include "shown_text.hpp"
 #include "visit_count.hpp"
 
 #include <algorithm>
