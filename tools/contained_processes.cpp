@@ -4,6 +4,7 @@
 #include "rule_watch.hpp"
 #include "shown_text.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -112,6 +113,33 @@ Usage usage_of(const std::vector<Seen> &processes) {
     }
     use.mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
     return use;
+}
+
+std::vector<Seen> family_processes(const Family &family) {
+    return processes_below(family.others, family.relays);
+}
+
+Usage family_usage(const Family &family) {
+    Usage use = usage_of(family_processes(family));
+    if (family.group != nullptr) {
+        use.mib = std::max(use.mib, control_group_mib(*family.group));
+        use.cpu_seconds = std::max(use.cpu_seconds, control_group_cpu_seconds(*family.group));
+    }
+    return use;
+}
+
+int kill_family(const Family &family, pid_t leader) {
+    if (leader > 0)
+        send_signal(-leader, SIGKILL);
+    if (family.group != nullptr)
+        kill_control_group(*family.group); // also what no look has found yet
+    int others = 0;
+    for (const Seen &p : family_processes(family))
+        if (p.pid != leader) {
+            send_signal(p.pid, SIGKILL);
+            others += !p.keeper;
+        }
+    return others;
 }
 
 void send_signal(pid_t target, int sig) {

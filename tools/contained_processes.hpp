@@ -2,6 +2,8 @@
 // one below the demo, what they use together, and signalling them.
 #pragma once
 
+#include "control_group.hpp"
+
 #include <set>
 #include <string>
 #include <sys/types.h>
@@ -28,6 +30,28 @@ struct Usage {
     double mib = 0, cpu_seconds = 0;
 };
 Usage usage_of(const std::vector<Seen> &processes);
+
+// The counterpart's processes as the run knows them: the relay of each
+// counterpart started, every other child of this process (a client), and
+// the counterpart's control group.
+struct Family {
+    std::set<pid_t> relays, others;
+    const ControlGroup *group = nullptr;
+};
+
+// Every process of the counterpart's that still runs: each child of this
+// process that is none of others (the demo is where orphans go), and every
+// descendant of those.
+std::vector<Seen> family_processes(const Family &family);
+
+// What they use: as /proc shows them, or as the control group counts it,
+// whichever is more.
+Usage family_usage(const Family &family);
+
+// Kills every process of the counterpart with SIGKILL: the group of leader
+// (0: none left to reach), each other one found, and its control group.
+// Returns how many processes besides the leader and the keepers there were.
+int kill_family(const Family &family, pid_t leader);
 
 // Sends sig to target, a process (or, negative, a process group); one that
 // has ended meanwhile is no failure, any other is said on standard error.
