@@ -159,30 +159,34 @@ static std::string times_in_all(const Event &event, const char *what) {
     return event.count > 1 ? format_text(" (%d %s in all)", event.count, what) : "";
 }
 
-std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value) {
-    std::vector<Fault> faults;
-    auto since = [&watch](double when) { return when - watch.began; };
-    if (!watch.limit_broken.empty()) {
-        Breach longest = {};
-        int most = 0;
-        for (const Breach &b : watch.limit_broken) {
-            longest = b.seconds > longest.seconds ? b : longest;
-            most = std::max(most, b.highest);
-        }
-        size_t times = watch.limit_broken.size();
-        faults.push_back(
-            {"limit",
-             format_text("up to %d clients inside at once; above %d for %.1f s from "
-                         "%.1f s%s",
-                         most, LIMIT, longest.seconds, since(longest.since),
-                         times > 1 ? format_text(" (%zu times in all)", times).c_str() : "")});
+// The fault of the limit broken, if it was.
+static void judge_limit(const RuleWatch &watch, std::vector<Fault> *faults) {
+    if (watch.limit_broken.empty())
+        return;
+    Breach longest = {};
+    int most = 0;
+    for (const Breach &b : watch.limit_broken) {
+        longest = b.seconds > longest.seconds ? b : longest;
+        most = std::max(most, b.highest);
     }
+    size_t times = watch.limit_broken.size();
+    faults->push_back(
+        {"limit", format_text("up to %d clients inside at once; above %d for %.1f s from "
+                              "%.1f s%s",
+                              most, LIMIT, longest.seconds, longest.since - watch.began,
+                              times > 1 ? format_text(" (%zu times in all)", times).c_str() : "")});
+}
+
+// The faults of units invented while the run went on, lost or invented by
+// its end, and withheld from waiting clients.
+static void judge_units(const RuleWatch &watch, int free_value, int entry_value,
+                        std::vector<Fault> *faults) {
     const Breach &units = watch.worst_units;
     if (units.since >= 0)
-        faults.push_back(
+        faults->push_back(
             {"units", format_text("free + entry + inside reached %d, above %d for "
                                   "%.1f s from %.1f s: units invented",
-                                  units.highest, LIMIT, units.seconds, since(units.since))});
+                                  units.highest, LIMIT, units.seconds, units.since - watch.began)});
     int sum = free_value + entry_value, off = sum - LIMIT, total = start_total(watch);
     if (free_value >= 0 && entry_value >= 0 && off != 0) {
         std::string what = format_text("free + entry is %d after the stop, not %d: ", sum, LIMIT);
@@ -197,15 +201,22 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
                 if (outright.count > 0)
                     what += "; " + outright.what;
         }
-        faults.push_back({"units", what});
+        faults->push_back({"units", what});
     }
     const Breach &withheld = watch.worst_withheld;
     if (withheld.since >= 0)
-        faults.push_back({"withheld units",
-                          format_text("free + entry + inside stayed %d or more short of %d for "
-                                      "%.1f s from %.1f s while up to %d clients waited",
-                                      withheld.lowest, LIMIT, withheld.seconds,
-                                      since(withheld.since), withheld.waiting)});
+        faults->push_back({"withheld units",
+                           format_text("free + entry + inside stayed %d or more short of %d for "
+                                       "%.1f s from %.1f s while up to %d clients waited",
+                                       withheld.lowest, LIMIT, withheld.seconds,
+                                       withheld.since - watch.began, withheld.waiting)});
+}
+
+std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value) {
+    std::vector<Fault> faults;
+    auto since = [&watch](double when) { return when - watch.began; };
+    judge_limit(watch, &faults);
+    judge_units(watch, free_value, entry_value, &faults);
     const Breach &stall = watch.worst_stall;
     if (stall.since >= 0)
         faults.push_back({"progress", format_text("nobody let in for %.1f s from %.1f s while up "

@@ -1,0 +1,120 @@
+// A counterpart made ready for its runs: named, and built if it is a source.
+#include "grade_build.hpp"
+
+#include "child_lines.hpp"
+#include "options.hpp"
+#include "shown_text.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <err.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Runs argv to its end, its output and errors kept, unless interrupted.
+// Returns its wait status, or -1 with errno set if it could not start.
+static int run_to_end(const char *const argv[], std::string *output, const Stop &stop) {
+    Children children;
+    if (open_children(&children) == -1 ||
+        start_child(
+            &children, argv,
+            {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT, .in_child = stop.in_child}) == -1)
+        return -1;
+    auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
+    while (children.list[0].out != -1 && !*stop.interrupted)
+        read_child_lines(&children, 1000, keep);
+    pid_t pid = children.list[0].pid;
+    if (*stop.interrupted &&
+        kill(pid, SIGKILL) == -1)         // its namespaces, and all in them, die with it
+        err(2, "cannot end %s", argv[0]); // not yet reaped: the pid is still its own
+    int status;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            err(2, "cannot wait for %s", argv[0]);
+    close(children.epoll_fd);
+    if (children.list[0].out != -1)
+        close(children.list[0].out);
+    return status;
+}
+
+// The last line of output, where a program that failed says why.
+static std::string last_line(const std::string &output) {
+    size_t end = output.find_last_not_of('\n');
+    if (end == std::string::npos)
+        return "";
+    size_t start = output.rfind('\n', end);
+    size_t from = start == std::string::npos ? 0 : start + 1;
+    return output.substr(from, end + 1 - from);
+}
+
+// The line of a compiler's output that says what is wrong: its first error,
+// or else its last line.
+static std::string first_error(const std::string &output) {
+    for (size_t at = 0; at < output.size();) {
+        size_t end = output.find('\n', at);
+        std::string line = output.substr(at, end - at);
+        if (line.find("error") != std::string::npos)
+            return line;
+        at = end == std::string::npos ? output.size() : end + 1;
+    }
+    return last_line(output);
+}
+
+// Builds a source into the log directory, contained by the demo as a run is.
+static void build(Counterpart *c, const std::string &dir, const Stop &stop) {
+    static const std::string demo = program_path("demo");
+    c->program = dir + "/" + c->label;
+    fprintf(stderr, "klient-grade: building %s\n", c->shown.c_str());
+    const char *argv[] = {demo.c_str(), "--private",        "--build", c->given.c_str(),
+                          "--output",   c->program.c_str(), nullptr};
+    std::string output;
+    int status = run_to_end(argv, &output, stop);
+    if (status == 0)
+        return;
+    if (*stop.interrupted) {
+        c->verdict = VERDICT_INTERRUPTED;
+        c->why = "interrupted while building";
+        return;
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    c->verdict = code == 1 ? VERDICT_FAULTY : VERDICT_UNJUDGED;
+    if (status == -1)
+        c->why = "cannot build: cannot start " + demo + ": " + strerror(errno);
+    else if (code == 1)
+        c->why = "build failed: " + printable(first_error(output), true);
+    else
+        c->why = printable(last_line(output), true); // the demo's own, after any notice
+}
+
+Counterpart prepare_counterpart(const std::string &given, int number, const std::string &dir,
+                                const Stop &stop) {
+    Counterpart c;
+    c.given = c.program = given;
+    c.shown = printable(given, true);
+    if (given.find('/') == std::string::npos)
+        c.program = "./" + given; // a file here, not a command on PATH
+    std::string name = given.substr(given.rfind('/') + 1);
+    char place[16];
+    snprintf(place, sizeof place, "%02d-", number);
+    c.label = place;
+    c.label += name.substr(0, 40); // appended: GCC 12 misreads a prepend as an overlap
+    std::replace_if(
+        c.label.begin(), c.label.end(),
+        [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
+    if (!is_source(given.c_str()))
+        return c;
+    if (*stop.interrupted) {
+        c.verdict = VERDICT_INTERRUPTED;
+        c.why = "interrupted before its build";
+    } else if (access(given.c_str(), R_OK) == -1) {
+        c.verdict = VERDICT_UNJUDGED;
+        c.why = "cannot read it: " + std::string(strerror(errno));
+    } else {
+        build(&c, dir, stop);
+    }
+    return c;
+}

@@ -1,0 +1,62 @@
+// What a grading knows of each counterpart and each of its runs, and the
+// report card and the report made of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// The runs that expose a counterpart's faults. Each lasts long enough for a
+// stall after the first visits end (at 17 s at the latest) to outlast a
+// visit and the tolerance: 17 + 15 + 1 s < 35 s; the kill comes once those
+// visits are under way, and a stall after it still shows by the end.
+struct Scenario {
+    const char *name;
+    std::vector<const char *> args; // the demo's
+};
+inline const Scenario SCENARIOS[] = {
+    {"counterpart-first", {"--first", "counterpart", "--clients", "8", "--seconds", "35"}},
+    {"clients-first", {"--first", "clients", "--clients", "8", "--seconds", "35"}},
+    {"3-clients", {"--clients", "3", "--seconds", "35"}},
+    {"50-clients", {"--clients", "50", "--seconds", "35"}},
+    {"kill", {"--clients", "8", "--restart-at", "10", "--seconds", "35"}},
+};
+constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
+enum Verdict : unsigned char { VERDICT_OK, VERDICT_FAULTY, VERDICT_UNJUDGED, VERDICT_INTERRUPTED };
+
+struct Counterpart {
+    std::string given;   // as on the command line
+    std::string shown;   // the same, escaped (shown_text.hpp)
+    std::string program; // what runs: given, or what was built from it
+    std::string label;   // for file names: its place and name
+    Verdict verdict = VERDICT_OK;
+    std::string why; // a build failed, or it cannot run: why
+};
+
+struct Job {
+    size_t counterpart, scenario;
+    pid_t pid = 0;
+    FILE *log = nullptr;
+    std::string log_path;
+    std::vector<std::string> faults; // "rule: what"
+    std::string last_line;
+    Verdict verdict = VERDICT_OK;
+    bool done = false;
+};
+
+// A verdict's name, as the card and the report say it.
+const char *verdict_name(Verdict verdict);
+
+// A run's cell on the report card: its verdict, or the rules it broke.
+std::string cell(const Job &job);
+
+// The report card, on standard output: a row per counterpart, a column per
+// scenario.
+void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs);
+
+// The same as a tab-separated report, a line per run, in the file path; exits
+// with status 2 if it cannot be written.
+void write_report(const char *path, const std::vector<Counterpart> &counterparts,
+                  const std::vector<Job> &jobs);
