@@ -1,13 +1,10 @@
-// The demo program: its summary against the lines it passed through, and the
-// counting of visits behind it.
-#include "chaos.hpp"
+// The demo program and the grader, end to end: the demo's summary against
+// the lines it passed through, its refusals, and the grader's card.
+#include "demo_harness.hpp"
 #include "harness.hpp"
 #include "shared_semaphores.hpp"
-#include "visit_count.hpp"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,70 +12,16 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <map>
-#include <netinet/in.h>
-#include <ostream>
-#include <poll.h>
-#include <random>
-#include <sched.h>
 #include <set>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
-
-struct DemoRun {
-    std::vector<std::string> lines;
-    int status; // its exit status, or -1
-};
-
-class Demo : public PrivateIpc {
-  protected:
-    DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000,
-                     const char *demo_path = DEMO_PATH,
-                     const std::function<void()> &in_child = {}) {
-        Child demo = spawn(demo_path, args, in_child);
-        std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
-        DemoRun run;
-        for (std::string line; std::getline(out, line);)
-            run.lines.push_back(line);
-        int status = wait_exit(demo.pid, 5000);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
-    }
-    // The summary's counts, its sum against the "ucieka" lines passed
-    // through, and every rule kept.
-    void expect_summary(const DemoRun &run, int completed, int cut_short) {
-        int leaves = 0, said_completed = -1, said_cut_short = -1;
-        for (const std::string &line : run.lines) {
-            leaves += line.starts_with("Klient ") && line.ends_with(" ucieka!");
-            sscanf(line.c_str(), "-- %d visits completed, %d cut short by the stop",
-                   &said_completed, &said_cut_short);
-        }
-        EXPECT_EQ(said_completed, completed);
-        EXPECT_EQ(said_cut_short, cut_short);
-        EXPECT_EQ(leaves, completed + cut_short);
-        ASSERT_FALSE(run.lines.empty());
-        EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
-        EXPECT_EQ(run.status, 0);
-    }
-    // The demo's programs run in process groups of their own: only the demo
-    // can end them, and it does so on SIGTERM.
-    void TearDown() override {
-        for (const Child &s : spawned.list)
-            if (kill(s.pid, SIGTERM) == 0)
-                wait_exit(s.pid, 15000);
-        PrivateIpc::TearDown();
-    }
-};
 
 // Runs where the timing fixes the answer: by 5 s no visit has ended, and at
 // 20 s the first round (let in within its first 5 s, however loaded the
@@ -89,65 +32,6 @@ TEST_F(Demo, CountsVisitsCutShortByTheStop) {
 
 TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
     expect_summary(run_demo({"--clients", "5", "--seconds", "20"}, 30000), 5, 5);
-}
-
-// A visit is cut short if its client was inside when the stop was sent, even
-// if it had been let in but not yet said "konsumuje" when it was frozen.
-TEST(VisitCount, CountsEachVisitByWhereItsClientStoodAtTheStop) {
-    VisitCount count;
-    auto say = [&count](size_t client, const char *what) {
-        count_line(&count, client, static_cast<pid_t>(client),
-                   "Klient " + std::to_string(client) + " " + what + "!");
-    };
-    say(1, "chce wejsc");
-    say(1, "konsumuje");
-    say(1, "ucieka");
-    say(1, "chce wejsc");
-    say(2, "chce wejsc");
-    say(2, "konsumuje");
-    say(3, "chce wejsc");
-    say(4, "chce wejsc");
-    say(4, "konsumuje");
-    count_end(&count, 4); // killed inside: no visit counted
-    EXPECT_EQ(count_inside(count), 1);
-    count_stop(&count);
-    say(2, "ucieka");
-    say(3, "konsumuje"); // let in just before it was frozen
-    say(3, "ucieka");
-    EXPECT_EQ(count.completed, 1);
-    EXPECT_EQ(count.cut_short, 2);
-}
-
-// A line that its client's cycle does not allow, or that carries another
-// pid, is not counted: a counterpart may write into a client's pipe.
-TEST(VisitCount, CountsNoLineOutOfItsClientsCycle) {
-    VisitCount count;
-    auto say = [&count](const char *line) { return count_line(&count, 1, 1, line); };
-    EXPECT_EQ(say("Klient 1 ucieka!"), SAID_OUT_OF_CYCLE);
-    EXPECT_EQ(say("Klient 1 chce wejsc!"), SAID_WANTS);
-    EXPECT_EQ(say("Klient 1 ucieka!"), SAID_OUT_OF_CYCLE); // hides nobody: never let in
-    EXPECT_EQ(say("Klient 2 konsumuje!"), SAID_OUT_OF_CYCLE);
-    EXPECT_EQ(say("Klient 1 konsumuje!"), SAID_ENTERS);
-    EXPECT_EQ(say("Klient 1 chce wejsc!"), SAID_OUT_OF_CYCLE);
-    EXPECT_EQ(count_inside(count), 1);
-    EXPECT_EQ(count.completed, 0);
-}
-
-// Chaos kills only what is alive: never a doorkeeper that has ended and been
-// reaped, whose pid may by then be any other process's.
-TEST(Chaos, PicksOnlyALivingProcess) {
-    std::mt19937 random(1);
-    auto process = [](bool alive) { return Child{.pid = 1, .out = -1, .alive = alive}; };
-    const std::pair<std::vector<Child>, std::set<size_t>> runs[] = {
-        {{process(false), process(true), process(false), process(true)}, {0}}, // it ended
-        {{process(false), process(false)}, {0}},                               // nothing alive
-        {{process(false), process(true), process(true)}, {0, 2}},              // a new one
-    };
-    for (const auto &[processes, doorkeepers] : runs)
-        for (int i = 0; i < 100; i++) {
-            size_t victim = pick_victim(processes, doorkeepers, random);
-            ASSERT_TRUE(victim == NO_VICTIM || processes[victim].alive) << victim;
-        }
 }
 
 // SIGKILL to clients and to the doorkeeper, again and again, loses no unit.
@@ -273,43 +157,6 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
 
 // Interrupted, the grader ends its runs and still writes the card and the
 // report, each run not done marked so, and says it could not grade.
-// A control group of the test's own for the demo to run in, where the cgroup
-// v2 hierarchy lets one be made; "" where not.
-static std::string test_control_group() {
-    std::ifstream own_file("/proc/self/cgroup");
-    std::string own;
-    for (std::string line; std::getline(own_file, line);)
-        if (line.starts_with("0::/"))
-            own = line.substr(3);
-    for (std::string mounted : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
-        std::string dir = mounted + own + "/klient-test." + std::to_string(getpid());
-        if (access((mounted + "/cgroup.subtree_control").c_str(), F_OK) == 0 && !own.empty() &&
-            mkdir(dir.c_str(), 0755) == 0)
-            return dir;
-    }
-    return "";
-}
-
-// Whether a counterpart's group has been made anywhere below group.
-static bool counterpart_group_below(const std::string &group) {
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(group))
-        if (entry.path().filename().string().starts_with("klient-demo-"))
-            return true;
-    return false;
-}
-
-// The groups below group: none once the demo has ended. Removes them all.
-static size_t groups_left(const std::string &group) {
-    size_t left = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(group))
-        if (entry.is_directory()) {
-            left++;
-            rmdir(entry.path().c_str());
-        }
-    rmdir(group.c_str());
-    return left;
-}
-
 TEST_F(Demo, GradingInterruptedKeepsTheCard) {
     char dir[] = "/tmp/klient-grade-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -370,206 +217,3 @@ TEST_F(Demo, RunsInstalled) {
     EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
     std::filesystem::remove_all(prefix);
 }
-
-// Counterparts that each break one rule are judged faulty on that rule, and
-// only on it; a textbook one keeps every rule.
-struct Judged {
-    const char *mode;
-    int seconds; // past a whole visit where a stall would show, and past the
-                 // tolerance of a breach, with room for eight sanitized clients
-                 // to start beside another suite; or a bound: a run ends as soon
-                 // as its counterpart is killed for its resources
-    std::set<std::string> faults;
-    std::vector<std::string> more = {}; // the demo's options besides
-    const char *said = "";              // the start of a line the counterpart must say
-    bool terminal = false;              // the demo on a terminal, as a teacher runs it
-    bool own_user = false;              // the demo not the real root: its programs share its user
-    double cpu_limit = 0; // its faults only if it got more CPU time than this, which a
-                          // loaded machine may not give it; 0: always
-    bool counted = false; // its fault only where the kernel counts in a control group
-};
-
-void PrintTo(const Judged &judged, std::ostream *out) {
-    *out << judged.mode;
-}
-
-class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
-
-// A Unix socket at path that anyone may connect to; its descriptor.
-static int listen_at(const std::string &path) {
-    sockaddr_un at = {};
-    at.sun_family = AF_UNIX;
-    path.copy(at.sun_path, sizeof at.sun_path - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    EXPECT_EQ(listen(fd, 1), 0);
-    chmod(path.c_str(), 0777);
-    return fd;
-}
-
-// Root in a user namespace of its own, and no more: the demo, not the real
-// root, runs its programs as its own user. Before an exec.
-static void own_user_namespace() {
-    if (unshare(CLONE_NEWUSER) == -1)
-        _exit(125);
-    for (auto [file, map] : {std::pair{"/proc/self/setgroups", "deny"},
-                             {"/proc/self/uid_map", "0 0 1"},
-                             {"/proc/self/gid_map", "0 0 1"}}) {
-        int fd = open(file, O_WRONLY | O_CLOEXEC);
-        if (fd == -1 || write(fd, map, strlen(map)) == -1)
-            _exit(125);
-        close(fd);
-    }
-}
-
-// Whether this process may make a user namespace: not in a chroot, as CI's
-// Debian 13 tree is.
-static bool user_namespaces_here() {
-    pid_t child = fork();
-    if (child == 0)
-        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
-    int status = -1;
-    waitpid(child, &status, 0);
-    return status == 0;
-}
-
-TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
-    const Judged &judged = GetParam();
-    if (judged.own_user && !user_namespaces_here())
-        GTEST_SKIP() << "no user namespace can be made here (a chroot?), and so no demo that "
-                        "is not the real root";
-    // For a probe to try: a server on the test's loopback, a socket and a
-    // file that anyone may reach in /var/tmp, and a file in /dev/shm, where
-    // anyone may write.
-    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at = {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr *>(&at), size), 0);
-    ASSERT_EQ(listen(server, 1), 0);
-    getsockname(server, reinterpret_cast<sockaddr *>(&at), &size);
-    std::string pid = std::to_string(getpid()), outside = "/dev/shm/klient-probe." + pid;
-    std::string host_file = "/var/tmp/klient-host-file." + pid;
-    std::ofstream(host_file) << "the host's\n";
-    chmod(host_file.c_str(), 0644);
-    std::string socket_path = "/var/tmp/klient-socket." + pid;
-    int service = listen_at(socket_path);
-    // The counterpart as a class hands it in: where the run's user may read it.
-    char dir[] = "/tmp/klient-counterpart-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    chmod(dir, 0755);
-    std::string copy = std::string(dir) + "/counterpart";
-    std::filesystem::copy_file(COUNTERPART_PATH, copy);
-    std::string mode = judged.mode, command = copy + " " + mode;
-    std::map<std::string, std::string> where = {{"connects", std::to_string(ntohs(at.sin_port))},
-                                                {"writes-outside", outside},
-                                                {"reads-host-file", host_file},
-                                                {"connects-by-path", socket_path}};
-    if (where.contains(mode))
-        command += " " + where[mode];
-    std::vector<std::string> args = {
-        "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
-    args.insert(args.end(), judged.more.begin(), judged.more.end());
-    int terminal = judged.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    ASSERT_TRUE(!judged.terminal || (grantpt(terminal) == 0 && unlockpt(terminal) == 0));
-    std::string tty = judged.terminal ? ptsname(terminal) : "";
-    setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
-    auto began = std::chrono::steady_clock::now();
-    std::string group = test_control_group();
-    DemoRun run = run_demo(args, (judged.seconds + 30) * 1000, DEMO_PATH, [&tty, &judged, &group] {
-        if (!group.empty())
-            std::ofstream(group + "/cgroup.procs") << "0"; // and so what it makes, below
-        if (judged.own_user)
-            own_user_namespace();
-        int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
-        if (fd != -1)
-            dup2(fd, STDIN_FILENO);
-    });
-    if (terminal != -1)
-        close(terminal);
-    if (!group.empty()) {
-        EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";
-    }
-    for (const std::string &line : run.lines)
-        if (judged.counted && line.starts_with("demo: no control group"))
-            GTEST_SKIP() << "the kernel counts nothing of it here: " << line;
-    std::set<std::string> faults;
-    for (const std::string &line : run.lines)
-        if (line.starts_with("-- fault: "))
-            faults.insert(line.substr(10, line.find(':', 10) - 10));
-    std::set<std::string> expected = judged.faults;
-    double cpu = 0; // from "-- the counterpart used at most ..., S s of CPU time, ..."
-    for (const std::string &line : run.lines)
-        if (size_t at = line.find(" s of CPU time"); line.starts_with("-- the counterpart used"))
-            cpu = atof(line.substr(line.rfind(", ", at) + 2).c_str());
-    if (judged.cpu_limit > 0 && cpu <= judged.cpu_limit)
-        expected.clear();
-    EXPECT_EQ(faults, expected);
-    EXPECT_EQ(run.status, expected.empty() ? 0 : 1);
-    if (!expected.contains("resources")) { // the one fault that ends a run early
-        EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(judged.seconds))
-            << "the run was cut short";
-    }
-    EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), "counterpart: joined the sets"),
-              run.lines.end());
-    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&judged](const std::string &l) {
-        return l.starts_with(std::string("counterpart: ") + judged.said);
-    }));
-    pollfd connected = {server, POLLIN, 0};
-    EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's loopback";
-    close(server);
-    connected.fd = service;
-    EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's socket";
-    close(service);
-    unlink(socket_path.c_str());
-    unlink(host_file.c_str());
-    EXPECT_NE(unlink(outside.c_str()), 0) << "the counterpart wrote outside its run";
-    EXPECT_LT(run.lines.size(), 10000u) << "its output was not cut";
-    std::filesystem::remove_all(dir);
-}
-
-// Each step of containing the counterpart, as it sees it: the run's own user
-// with no group, no capability, no new privileges, the filter, its limits
-// (80 tasks: 64, a client each, 8 spare), standard input from nothing and no
-// other descriptor, no terminal, and nothing to write on but its scratch.
-constexpr const char *GIVEN =
-    "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
-    "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
-    "Seccomp 2, core 0, tasks 80, cpu 6, input /dev/null, descriptors 0, terminal no, writable "
-    "/tmp.";
-
-INSTANTIATE_TEST_SUITE_P(
-    Counterparts, Judging,
-    ::testing::Values(
-        Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
-        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 8, {"limit", "units"}},
-        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 24, {"progress"}},
-        Judged{"keep-one", 24, {"units", "withheld units"}},
-        Judged{"exits-early", 4, {"counterpart ended"}},
-        Judged{"removes-sets", 4, {"sets", "client failed"}},
-        Judged{"withholds", 8, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
-        Judged{"ignores-term", 4, {"not stopped"}},
-        Judged{"sets-value", 6, {"values set outright", "units"}},
-        Judged{"forges-lines", 4, {}, {}, "probe: forged 0 lines"},
-        Judged{"reads-host-file", 4, {}, {}, "probe: read a file of the host's: No such"},
-        Judged{"connects-by-path", 4, {}, {}, "probe: connect to the test's socket: No such"},
-        Judged{"writes-outside", 4, {}, {}, "probe: write in /dev/shm: Read-only"},
-        Judged{"kills-parent", 4, {}, {}, "probe: signal its parent: done", false, true},
-        Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
-        Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
-        Judged{"allocates", 60, {"resources"}},
-        Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
-        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 0, true},
-        Judged{"floods", 16, {"resources"}, {}, "probe: \\x1b[2J"},
-        Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
-        Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
-        Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
-        Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
-        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"},
-        Judged{"given", 4, {}, {}, GIVEN}),
-    [](const ::testing::TestParamInfo<Judged> &info) {
-        std::string name = info.param.mode;
-        std::erase(name, '-');
-        return name;
-    });

@@ -164,3 +164,15 @@ double seconds_now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+std::string wants(pid_t pid) {
+    return announcement("chce wejsc", pid);
+}
+
+std::string consumes(pid_t pid) {
+    return announcement("konsumuje", pid);
+}
+
+std::string leaves(pid_t pid) {
+    return announcement("ucieka", pid);
+}

@@ -58,4 +58,8 @@ int sem_value(key_t key);
 int sem_waiting(key_t key);         // processes waiting to lower it
 void sem_set(key_t key, int value); // creating the set if needed
 std::string announcement(const char *what, pid_t pid);
+// The client pid's three announcements, as it writes them.
+std::string wants(pid_t pid);
+std::string consumes(pid_t pid);
+std::string leaves(pid_t pid);
 double seconds_now();

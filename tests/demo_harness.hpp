@@ -1,0 +1,70 @@
+// Running the real demo in a test: its lines and status, the summary it
+// ends with, and a control group of the test's own to run it in.
+#pragma once
+
+#include "harness.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+struct DemoRun {
+    std::vector<std::string> lines;
+    int status; // its exit status, or -1
+};
+
+class Demo : public PrivateIpc {
+  protected:
+    DemoRun run_demo(std::vector<std::string> args, int timeout_ms = 20000,
+                     const char *demo_path = DEMO_PATH,
+                     const std::function<void()> &in_child = {}) {
+        Child demo = spawn(demo_path, args, in_child);
+        std::istringstream out(read_rest(demo.out, timeout_ms)); // a status line every 5 s
+        DemoRun run;
+        for (std::string line; std::getline(out, line);)
+            run.lines.push_back(line);
+        int status = wait_exit(demo.pid, 5000);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    // The summary's counts, its sum against the "ucieka" lines passed
+    // through, and every rule kept.
+    void expect_summary(const DemoRun &run, int completed, int cut_short) {
+        int leaves = 0, said_completed = -1, said_cut_short = -1;
+        for (const std::string &line : run.lines) {
+            leaves += line.starts_with("Klient ") && line.ends_with(" ucieka!");
+            sscanf(line.c_str(), "-- %d visits completed, %d cut short by the stop",
+                   &said_completed, &said_cut_short);
+        }
+        EXPECT_EQ(said_completed, completed);
+        EXPECT_EQ(said_cut_short, cut_short);
+        EXPECT_EQ(leaves, completed + cut_short);
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
+        EXPECT_EQ(run.status, 0);
+    }
+    // The demo's programs run in process groups of their own: only the demo
+    // can end them, and it does so on SIGTERM.
+    void TearDown() override {
+        for (const Child &s : spawned.list)
+            if (kill(s.pid, SIGTERM) == 0)
+                wait_exit(s.pid, 15000);
+        PrivateIpc::TearDown();
+    }
+};
+
+// A control group of the test's own for the demo to run in, where the cgroup
+// v2 hierarchy lets one be made; "" where not. Join it before the exec by
+// writing "0" into its cgroup.procs.
+std::string test_control_group();
+
+// Whether a counterpart's group has been made anywhere below group.
+bool counterpart_group_below(const std::string &group);
+
+// The groups below group: none once the demo has ended. Removes them all.
+size_t groups_left(const std::string &group);

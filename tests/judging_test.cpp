@@ -1,0 +1,265 @@
+// Counterparts that each break one rule, or try to reach past their run,
+// judged by the real demo.
+#include "demo_harness.hpp"
+#include "harness.hpp"
+#include "shared_semaphores.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <ostream>
+#include <poll.h>
+#include <sched.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+// Counterparts that each break one rule are judged faulty on that rule, and
+// only on it; a textbook one keeps every rule.
+struct Judged {
+    const char *mode;
+    int seconds; // past a whole visit where a stall would show, and past the
+                 // tolerance of a breach, with room for eight sanitized clients
+                 // to start beside another suite; or a bound: a run ends as soon
+                 // as its counterpart is killed for its resources
+    std::set<std::string> faults;
+    std::vector<std::string> more = {}; // the demo's options besides
+    const char *said = "";              // the start of a line the counterpart must say
+    bool terminal = false;              // the demo on a terminal, as a teacher runs it
+    bool own_user = false;              // the demo not the real root: its programs share its user
+    double cpu_limit = 0; // its faults only if it got more CPU time than this, which a
+                          // loaded machine may not give it; 0: always
+    bool counted = false; // its fault only where the kernel counts in a control group
+};
+
+void PrintTo(const Judged &judged, std::ostream *out) {
+    *out << judged.mode;
+}
+
+class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
+
+// A Unix socket at path that anyone may connect to; its descriptor.
+static int listen_at(const std::string &path) {
+    sockaddr_un at = {};
+    at.sun_family = AF_UNIX;
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    chmod(path.c_str(), 0777);
+    return fd;
+}
+
+// Root in a user namespace of its own, and no more: the demo, not the real
+// root, runs its programs as its own user. Before an exec.
+static void own_user_namespace() {
+    if (unshare(CLONE_NEWUSER) == -1)
+        _exit(125);
+    for (auto [file, map] : {std::pair{"/proc/self/setgroups", "deny"},
+                             {"/proc/self/uid_map", "0 0 1"},
+                             {"/proc/self/gid_map", "0 0 1"}}) {
+        int fd = open(file, O_WRONLY | O_CLOEXEC);
+        if (fd == -1 || write(fd, map, strlen(map)) == -1)
+            _exit(125);
+        close(fd);
+    }
+}
+
+// Whether this process may make a user namespace: not in a chroot, as CI's
+// Debian 13 tree is.
+static bool user_namespaces_here() {
+    pid_t child = fork();
+    if (child == 0)
+        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status == 0;
+}
+
+// What a probe may try to reach from a run: a server on the test's
+// loopback, a socket and a file that anyone may reach in /var/tmp, and a
+// file in /dev/shm, where anyone may write.
+struct Reachable {
+    int server = -1, service = -1;
+    std::string port, outside, host_file, socket_path;
+};
+
+static Reachable make_reachable() {
+    Reachable r;
+    r.server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    EXPECT_EQ(bind(r.server, reinterpret_cast<sockaddr *>(&at), size), 0);
+    EXPECT_EQ(listen(r.server, 1), 0);
+    getsockname(r.server, reinterpret_cast<sockaddr *>(&at), &size);
+    r.port = std::to_string(ntohs(at.sin_port));
+    std::string pid = std::to_string(getpid());
+    r.outside = "/dev/shm/klient-probe." + pid;
+    r.host_file = "/var/tmp/klient-host-file." + pid;
+    std::ofstream(r.host_file) << "the host's\n";
+    chmod(r.host_file.c_str(), 0644);
+    r.socket_path = "/var/tmp/klient-socket." + pid;
+    r.service = listen_at(r.socket_path);
+    return r;
+}
+
+// Nothing of it was reached; then it goes.
+static void expect_untouched(const Reachable &r) {
+    pollfd connected = {r.server, POLLIN, 0};
+    EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's loopback";
+    close(r.server);
+    connected.fd = r.service;
+    EXPECT_EQ(poll(&connected, 1, 0), 0) << "the counterpart reached the test's socket";
+    close(r.service);
+    unlink(r.socket_path.c_str());
+    unlink(r.host_file.c_str());
+    EXPECT_NE(unlink(r.outside.c_str()), 0) << "the counterpart wrote outside its run";
+}
+
+// The demo's arguments for the counterpart in judged's mode, copied into dir
+// as a class hands it in: where the run's user may read it.
+static std::vector<std::string> demo_args(const Judged &judged, const Reachable &r,
+                                          const std::string &dir) {
+    std::string copy = dir + "/counterpart";
+    std::filesystem::copy_file(COUNTERPART_PATH, copy);
+    std::string mode = judged.mode, command = copy + " " + mode;
+    std::map<std::string, std::string> where = {{"connects", r.port},
+                                                {"writes-outside", r.outside},
+                                                {"reads-host-file", r.host_file},
+                                                {"connects-by-path", r.socket_path}};
+    if (where.contains(mode))
+        command += " " + where[mode];
+    std::vector<std::string> args = {
+        "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
+    args.insert(args.end(), judged.more.begin(), judged.more.end());
+    return args;
+}
+
+// The faults the run expects: judged's, unless the counterpart got no more
+// CPU time than its cpu_limit ("-- the counterpart used at most ..., S s of
+// CPU time, ...").
+static std::set<std::string> expected_faults(const Judged &judged, const DemoRun &run) {
+    double cpu = 0;
+    for (const std::string &line : run.lines)
+        if (size_t at = line.find(" s of CPU time"); line.starts_with("-- the counterpart used"))
+            cpu = atof(line.substr(line.rfind(", ", at) + 2).c_str());
+    return judged.cpu_limit > 0 && cpu <= judged.cpu_limit ? std::set<std::string>{}
+                                                           : judged.faults;
+}
+
+TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
+    const Judged &judged = GetParam();
+    if (judged.own_user && !user_namespaces_here())
+        GTEST_SKIP() << "no user namespace can be made here (a chroot?), and so no demo that "
+                        "is not the real root";
+    Reachable reachable = make_reachable();
+    char dir[] = "/tmp/klient-counterpart-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    int terminal = judged.terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    ASSERT_TRUE(!judged.terminal || (grantpt(terminal) == 0 && unlockpt(terminal) == 0));
+    std::string tty = judged.terminal ? ptsname(terminal) : "";
+    setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
+    auto began = std::chrono::steady_clock::now();
+    std::string group = test_control_group();
+    DemoRun run = run_demo(demo_args(judged, reachable, dir), (judged.seconds + 30) * 1000,
+                           DEMO_PATH, [&tty, &judged, &group] {
+                               if (!group.empty()) // and so what it makes, below
+                                   std::ofstream(group + "/cgroup.procs") << "0";
+                               if (judged.own_user)
+                                   own_user_namespace();
+                               int fd = tty.empty() || setsid() == -1
+                                            ? -1
+                                            : open(tty.c_str(), O_RDWR); // controlling
+                               if (fd != -1)
+                                   dup2(fd, STDIN_FILENO);
+                           });
+    if (terminal != -1)
+        close(terminal);
+    expect_untouched(reachable);
+    std::filesystem::remove_all(dir);
+    if (!group.empty()) {
+        EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";
+    }
+    for (const std::string &line : run.lines)
+        if (judged.counted && line.starts_with("demo: no control group"))
+            GTEST_SKIP() << "the kernel counts nothing of it here: " << line;
+    std::set<std::string> faults, expected = expected_faults(judged, run);
+    for (const std::string &line : run.lines)
+        if (line.starts_with("-- fault: "))
+            faults.insert(line.substr(10, line.find(':', 10) - 10));
+    EXPECT_EQ(faults, expected);
+    EXPECT_EQ(run.status, expected.empty() ? 0 : 1);
+    if (!expected.contains("resources")) { // the one fault that ends a run early
+        EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(judged.seconds))
+            << "the run was cut short";
+    }
+    EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), "counterpart: joined the sets"),
+              run.lines.end());
+    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&judged](const std::string &l) {
+        return l.starts_with(std::string("counterpart: ") + judged.said);
+    }));
+    EXPECT_LT(run.lines.size(), 10000u) << "its output was not cut";
+}
+
+// Each step of containing the counterpart, as it sees it: the run's own user
+// with no group, no capability, no new privileges, the filter, its limits
+// (80 tasks: 64, a client each, 8 spare), standard input from nothing and no
+// other descriptor, no terminal, and nothing to write on but its scratch.
+constexpr const char *GIVEN =
+    "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
+    "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
+    "Seccomp 2, core 0, tasks 80, cpu 6, input /dev/null, descriptors 0, terminal no, writable "
+    "/tmp.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Counterparts, Judging,
+    ::testing::Values(
+        Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
+        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 8, {"limit", "units"}},
+        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 24, {"progress"}},
+        Judged{"keep-one", 24, {"units", "withheld units"}},
+        Judged{"exits-early", 4, {"counterpart ended"}},
+        Judged{"removes-sets", 4, {"sets", "client failed"}},
+        Judged{"withholds", 8, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},
+        Judged{"ignores-term", 4, {"not stopped"}},
+        Judged{"sets-value", 6, {"values set outright", "units"}},
+        Judged{"forges-lines", 4, {}, {}, "probe: forged 0 lines"},
+        Judged{"reads-host-file", 4, {}, {}, "probe: read a file of the host's: No such"},
+        Judged{"connects-by-path", 4, {}, {}, "probe: connect to the test's socket: No such"},
+        Judged{"writes-outside", 4, {}, {}, "probe: write in /dev/shm: Read-only"},
+        Judged{"kills-parent", 4, {}, {}, "probe: signal its parent: done", false, true},
+        Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
+        Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
+        Judged{"allocates", 60, {"resources"}},
+        Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
+        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 0, true},
+        Judged{"floods", 16, {"resources"}, {}, "probe: \\x1b[2J"},
+        Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
+        Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
+        Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
+        Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
+        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"},
+        Judged{"given", 4, {}, {}, GIVEN}),
+    [](const ::testing::TestParamInfo<Judged> &info) {
+        std::string name = info.param.mode;
+        std::erase(name, '-');
+        return name;
+    });
