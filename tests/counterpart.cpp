@@ -4,28 +4,14 @@
 // "sh-loop", a shell loop with this program for its step; a probe
 // first tries one thing a contained run must not allow, says what came of it
 // ("probe: ..."), then acts as "textbook"; every other mode breaks one rule.
+#include "probes.hpp"
 #include "shared_semaphores.hpp"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <initializer_list>
-#include <linux/keyctl.h>
-#include <netinet/in.h>
-#include <set>
-#include <string>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/sem.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 static volatile sig_atomic_t ending;
@@ -39,259 +25,19 @@ static int change(int semid, short by, short flags = 0) {
     return semop(semid, &op, 1);
 }
 
-// Writes a line no client wrote into every client's output: the clients
-// are this program's siblings. Says how many it reached.
-static void forge_lines() {
-    int forged = 0;
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
-        std::string dir = std::string("/proc/") + entry->d_name;
-        char stat[256] = {};
-        FILE *f = fopen((dir + "/stat").c_str(), "r");
-        if (f == nullptr)
-            continue;
-        bool read = fgets(stat, sizeof stat, f) != nullptr;
-        fclose(f);
-        int pid, parent;
-        char state;
-        if (!read || sscanf(stat, "%d (klient) %c %d", &pid, &state, &parent) != 3 ||
-            parent != getppid())
-            continue;
-        int out = open((dir + "/fd/1").c_str(), O_WRONLY);
-        forged += out != -1 && dprintf(out, ANNOUNCEMENT, pid, WANTS_TO_ENTER) > 0;
-        close(out);
-    }
-    if (proc != nullptr)
-        closedir(proc);
-    printf("probe: forged %d lines\n", forged);
-    fflush(stdout);
-}
+static const char *const MODES[] = {
+    "textbook",       "workers",         "extra-at-start", "takes-no-unit",
+    "never",          "keep-one",        "exits-early",    "removes-sets",
+    "withholds",      "leaves-child",    "ignores-term",   "sets-value",
+    "forges-lines",   "reads-host-file", "writes-outside", "connects",
+    "forks",          "allocates",       "spins",          "floods",
+    "sh-loop",        "admit",           "types",          "takes-output",
+    "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
+    "sees-processes", "hides-cpu",       "given"};
 
-static void say(const char *what, bool done) {
-    printf("probe: %s: %s\n", what, done ? "done" : strerror(errno));
-    fflush(stdout);
-}
-
-// The names of the processes in sight but this one, in order.
-static std::string processes_in_sight() {
-    std::set<std::string> names;
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
-        char name[64] = {};
-        FILE *f = fopen((std::string("/proc/") + entry->d_name + "/comm").c_str(), "r");
-        int pid = atoi(entry->d_name); // 0: no process ("self" is this one)
-        if (f != nullptr && pid != 0 && pid != getpid() && fgets(name, sizeof name, f) != nullptr)
-            names.insert(std::string(name, strcspn(name, "\n")));
-        if (f != nullptr)
-            fclose(f);
-    }
-    if (proc != nullptr)
-        closedir(proc);
-    std::string all;
-    for (const std::string &name : names)
-        all += (all.empty() ? "" : " ") + name;
-    return all;
-}
-
-// The values of the fields of /proc/self/status named in keys, each as
-// "key value", one space between.
-static std::string status_fields(std::initializer_list<const char *> keys) {
-    std::string all;
-    FILE *f = fopen("/proc/self/status", "re");
-    char line[256];
-    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
-        for (const char *key : keys)
-            if (strncmp(line, key, strlen(key)) == 0 && line[strlen(key)] == ':') {
-                char value[64] = "";
-                sscanf(line + strlen(key) + 1, "%63s", value);
-                all += std::string(all.empty() ? "" : " ") + key + " " + value;
-            }
-    if (f != nullptr)
-        fclose(f);
-    return all;
-}
-
-// The mount points it may write on, in order.
-static std::string writable_mounts() {
-    std::set<std::string> points;
-    FILE *f = fopen("/proc/self/mountinfo", "re");
-    char point[1024], options[1024];
-    while (f != nullptr && fscanf(f, "%*s %*s %*s %*s %1023s %1023s%*[^\n]", point, options) == 2)
-        if (strncmp(options, "rw", 2) == 0)
-            points.insert(point);
-    if (f != nullptr)
-        fclose(f);
-    std::string all;
-    for (const std::string &p : points)
-        all += (all.empty() ? "" : " ") + p;
-    return all;
-}
-
-// What the run gave it: its user, its powers, its limits, what it may write
-// and open. One line.
-static std::string what_was_given() {
-    rlimit core, tasks, cpu;
-    getrlimit(RLIMIT_CORE, &core);
-    getrlimit(RLIMIT_NPROC, &tasks);
-    getrlimit(RLIMIT_CPU, &cpu);
-    char input[64] = "";
-    if (readlink("/proc/self/fd/0", input, sizeof input - 1) == -1)
-        strcpy(input, "none");
-    int descriptors = 0;
-    for (int fd = 3; fd < 1024; fd++)
-        descriptors += fcntl(fd, F_GETFD) != -1;
-    bool terminal = open("/dev/tty", O_RDWR) != -1;
-    return std::string("user ") +
-           (getuid() >= 0x7F000000 ? "the run's" : std::to_string(getuid())) + ", groups " +
-           std::to_string(getgroups(0, nullptr)) + ", " +
-           status_fields(
-               {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs", "Seccomp"}) +
-           ", core " + std::to_string(core.rlim_max) + ", tasks " + std::to_string(tasks.rlim_max) +
-           ", cpu " + std::to_string(cpu.rlim_cur) + ", input " + input + ", descriptors " +
-           std::to_string(descriptors) + ", terminal " + (terminal ? "yes" : "no") + ", writable " +
-           writable_mounts() + "."; // the end: nothing more
-}
-
-// Types a command into the terminal, which its shell would run after the demo.
-static bool type_into_terminal() {
-    int tty = open("/dev/tty", O_RDWR);
-    const char *command = "echo typed\n";
-    bool typed = true;
-    for (const char *c = command; *c != '\0' && typed; c++)
-        typed = ioctl(tty != -1 ? tty : STDIN_FILENO, TIOCSTI, c) == 0;
-    return typed;
-}
-
-// The names in the environment, in order.
-static std::string environment() {
-    std::set<std::string> names;
-    for (char **e = environ; *e != nullptr; e++)
-        names.insert(std::string(*e).substr(0, std::string(*e).find('=')));
-    std::string all;
-    for (const std::string &name : names)
-        all += (all.empty() ? "" : " ") + name;
-    return all;
-}
-
-// What a contained run must refuse, or bound; given says where to try.
-static void probe(const char *mode, const char *given) {
+// What the mode does once, before its first admission.
+static void set_out(const char *mode, int free_sem, int entry_sem) {
     auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
-    if (is("types"))
-        say("type into the terminal", type_into_terminal());
-    if (is("takes-output")) { // a descriptor of another process's, here its own
-        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
-        say("take a process's descriptor", syscall(SYS_pidfd_getfd, pidfd, STDOUT_FILENO, 0) != -1);
-    }
-    if (is("sees-processes")) {
-        printf("probe: processes in sight: %s\n", processes_in_sight().c_str());
-        fflush(stdout);
-    }
-    if (is("keeps-key"))
-        say("add a key",
-            syscall(SYS_add_key, "user", "klient-probe", "x", 1, KEY_SPEC_USER_KEYRING) != -1);
-    if (is("given")) {
-        printf("probe: given: %s\n", what_was_given().c_str());
-        fflush(stdout);
-    }
-    if (is("environment")) {
-        printf("probe: environment: %s\n", environment().c_str());
-        fflush(stdout);
-    }
-    if (is("reads-host-file")) // one that anyone may read
-        say("read a file of the host's", open(given, O_RDONLY) != -1);
-    if (is("writes-outside")) // where anyone may write
-        say("write in /dev/shm", open(given, O_WRONLY | O_CREAT, 0644) != -1);
-    if (is("kills-parent")) // the demo, were it the parent: ended early, it judges the run so far
-        say("signal its parent", kill(getppid(), SIGTERM) == 0);
-    if (is("connects-by-path")) { // a host's service, by its socket in the file tree
-        sockaddr_un to = {};
-        to.sun_family = AF_UNIX;
-        strncpy(to.sun_path, given, sizeof to.sun_path - 1);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        say("connect to the test's socket",
-            connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
-    }
-    if (is("connects")) {
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(static_cast<uint16_t>(atoi(given)));
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        say("connect to the test's loopback",
-            connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
-    }
-    if (is("forks")) {
-        int forked = 0;
-        for (pid_t pid = 0; forked < 2000 && (pid = fork()) != -1; forked++)
-            while (pid == 0) // a child
-                pause();
-        say("fork 2000 processes", forked == 2000);
-    }
-    if (is("allocates") && fork() == 0) { // a worker, beside one that lets clients in
-        const size_t chunk = 64 << 20;
-        int mib = 0;
-        for (char *p; mib < 1024 && (p = static_cast<char *>(malloc(chunk))) != nullptr; mib += 64)
-            memset(p, 1, chunk);
-        printf("probe: memory %d of 1024 MiB\n", mib);
-    }
-    for (int i = 0; is("spins") && i < 2; i++) // workers that spin, beside one that lets in
-        if (fork() == 0)
-            for (;;)
-                getppid();                // a call, which the loop may not be optimized away around
-    if (is("hides-cpu") && fork() == 0) { // a worker whose spinning children nobody waits for
-        signal(SIGCHLD, SIG_IGN);
-        for (;;) {
-            for (int i = 0; i < 4; i++)
-                if (fork() == 0) { // a quarter of a second of CPU time, then gone
-                    timespec used = {};
-                    while (used.tv_sec == 0 && used.tv_nsec < 250000000)
-                        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
-                    _exit(0);
-                }
-            while (wait(nullptr) != -1 || errno == EINTR) // until every one has ended
-                ;
-        }
-    }
-    if (is("floods"))
-        puts("probe: \033[2J clears a terminal that obeys it");
-    std::string flood(4095, 'f'); // lines of 4 KiB: the limit comes after 64 of them
-    for (int i = 0; is("floods") && i < 1100; i++) // 4.5 MB
-        puts(flood.c_str());
-    fflush(stdout);
-}
-
-int main(int argc, char **argv) {
-    const char *modes[] = {
-        "textbook",       "workers",         "extra-at-start", "takes-no-unit",
-        "never",          "keep-one",        "exits-early",    "removes-sets",
-        "withholds",      "leaves-child",    "ignores-term",   "sets-value",
-        "forges-lines",   "reads-host-file", "writes-outside", "connects",
-        "forks",          "allocates",       "spins",          "floods",
-        "sh-loop",        "admit",           "types",          "takes-output",
-        "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
-        "sees-processes", "hides-cpu",       "given"};
-    const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
-    const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
-    bool known = false;
-    for (const char *m : modes)
-        known |= strcmp(mode, m) == 0;
-    if (!known) {
-        fprintf(stderr, "usage: counterpart MODE [WHERE] (one of tests/counterpart.cpp's modes)\n");
-        return 2;
-    }
-    auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
-    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
-    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
-    if (free_sem == -1 || entry_sem == -1)
-        return 1;
-    if (is("admit")) // one step of "sh-loop": a unit from free to entry, in one process
-        return change(free_sem, -1) == 0 && change(entry_sem, 1) == 0 ? 0 : 1;
-    printf("joined the sets\n");
-    fflush(stdout);
-    if (is("sh-loop")) // a counterpart in sh, with this program for its step
-        execl("/bin/sh", "sh", "-c", "while :; do \"$0\" admit; done",
-              realpath("/proc/self/exe", nullptr), nullptr);
-    probe(mode, given);
     if (is("removes-sets")) {
         struct sigaction sa = {};
         sa.sa_handler = on_term;
@@ -314,6 +60,11 @@ int main(int argc, char **argv) {
         change(free_sem, -1);
     if (is("withholds"))
         change(free_sem, -3, SEM_UNDO);
+}
+
+// Lets clients in, as the mode does, until it ends. Returns its exit status.
+static int admit(const char *mode, int free_sem, int entry_sem) {
+    auto is = [mode](const char *m) { return strcmp(mode, m) == 0; };
     for (int admissions = 0; !ending; admissions++) {
         if (is("exits-early") && admissions == 3)
             return 0;
@@ -336,4 +87,31 @@ int main(int argc, char **argv) {
     }
     semctl(free_sem, 0, IPC_RMID);
     semctl(entry_sem, 0, IPC_RMID);
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
+    const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
+    bool known = false;
+    for (const char *m : MODES)
+        known |= strcmp(mode, m) == 0;
+    if (!known) {
+        fprintf(stderr, "usage: counterpart MODE [WHERE] (one of tests/counterpart.cpp's modes)\n");
+        return 2;
+    }
+    int free_sem = join_semaphore(FREE_SEM_KEY, FREE_SEM_INITIAL);
+    int entry_sem = join_semaphore(ENTRY_SEM_KEY, ENTRY_SEM_INITIAL);
+    if (free_sem == -1 || entry_sem == -1)
+        return 1;
+    if (strcmp(mode, "admit") == 0) // one step of "sh-loop": a unit from free to entry
+        return change(free_sem, -1) == 0 && change(entry_sem, 1) == 0 ? 0 : 1;
+    printf("joined the sets\n");
+    fflush(stdout);
+    if (strcmp(mode, "sh-loop") == 0) // a counterpart in sh, with this program for its step
+        execl("/bin/sh", "sh", "-c", "while :; do \"$0\" admit; done",
+              realpath("/proc/self/exe", nullptr), nullptr);
+    probe(mode, given);
+    set_out(mode, free_sem, entry_sem);
+    return admit(mode, free_sem, entry_sem);
 }
