@@ -16,6 +16,7 @@
 //
 // Run it only in a private IPC namespace (scripts/bench does): it refuses to
 // start where the semaphores exist already.
+#include "handoff.hpp"
 #include "child_lines.hpp"
 #include "options.hpp"
 #include "shared_semaphores.hpp"
@@ -33,7 +34,6 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/types.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -42,11 +42,6 @@ constexpr int TIMEOUT_SECONDS = 60;
 // Hand-offs per program and round at least: with fewer clients than this,
 // they are started, let in and ended in batches until there are as many.
 constexpr int MIN_HANDOFFS = 100;
-
-struct Program {
-    const char *name;
-    const char *argv[6]; // the path first, ended by a null pointer
-};
 
 const Program KLIENT = {"klient", {KLIENT_PATH}};
 const Program FLOOR = {"bare waiter", {BARE_WAITER_PATH}};
@@ -57,16 +52,6 @@ const Program STEPS[] = {
     {"+ handlers", {BARE_WAITER_PATH, "--handlers"}},
     {"+ sleep timer", {BARE_WAITER_PATH, "--sleep"}},
     {"+ all four", {BARE_WAITER_PATH, "--guard", "--alarm", "--handlers", "--sleep"}},
-};
-
-// One program's figures in one round.
-struct Figures {
-    double join_seconds;
-    double pss_median, pss_max, rss_median; // KiB
-    double idle_ticks;                      // -1 if not measured in this round
-    double handoff_p50, handoff_p99;        // microseconds
-    bool units_back;                        // klient only: free 5 + N, entry 0 after each batch
-    int not_by_sigterm;                     // how many something else ended
 };
 
 static Children clients; // of the batch being measured
@@ -136,12 +121,6 @@ static long cpu_ticks(pid_t pid) {
 static double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
-}
-
-static double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t mid = v.size() / 2;
-    return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
 }
 
 static int semaphore_value(key_t key) {
@@ -260,77 +239,20 @@ static Figures measure(const Program &program, int n, bool idle_window) {
     return f;
 }
 
-// "median [least-most]" of the ratios over the rounds, or "-" if the floor
-// was 0 in any round.
-static std::string ratio_range(const std::vector<double> &of, const std::vector<double> &to) {
-    std::vector<double> ratios;
-    for (size_t i = 0; i < of.size(); i++) {
-        if (to[i] <= 0)
-            return "-";
-        ratios.push_back(of[i] / to[i]);
-    }
-    auto [least, most] = std::minmax_element(ratios.begin(), ratios.end());
-    char text[64];
-    snprintf(text, sizeof text, "%.2f [%.2f-%.2f]", median(ratios), *least, *most);
-    return text;
-}
-
-using Field = double Figures::*;
-
-static std::vector<double> over_rounds(const std::vector<Figures> &rounds, Field field) {
-    std::vector<double> v;
-    for (const Figures &f : rounds)
-        if (f.*field >= 0)
-            v.push_back(f.*field);
-    return v;
-}
-
-struct Row {
-    const char *measure, *format;
-    Field field;
-};
-
-const Row ROWS[] = {
-    {"join: all announced and waiting (s)", "%.3f", &Figures::join_seconds},
-    {"PSS per waiting client, median (KiB)", "%.0f", &Figures::pss_median},
-    {"PSS per waiting client, max (KiB)", "%.0f", &Figures::pss_max},
-    {"RSS per waiting client, median (KiB)", "%.0f", &Figures::rss_median},
-    {"CPU ticks, all, while waiting (round 1)", "%.0f", &Figures::idle_ticks},
-    {"hand-off latency p50 (us)", "%.1f", &Figures::handoff_p50},
-    {"hand-off latency p99 (us)", "%.1f", &Figures::handoff_p99},
-};
-
-static void print_comparison(const std::vector<Figures> &k, const std::vector<Figures> &w) {
-    printf("%-40s %12s %12s   %s\n", "measure (median over the rounds)", "klient", "bare waiter",
-           "klient / bare [range]");
-    for (const Row &row : ROWS) {
-        std::vector<double> a = over_rounds(k, row.field), b = over_rounds(w, row.field);
-        char ka[32], wa[32];
-        snprintf(ka, sizeof ka, row.format, median(a));
-        snprintf(wa, sizeof wa, row.format, median(b));
-        printf("%-40s %12s %12s   %s\n", row.measure, ka, wa, ratio_range(a, b).c_str());
-    }
-}
-
-static void print_ablation(const std::vector<const Program *> &programs,
-                           const std::vector<std::vector<Figures>> &figures) {
-    printf("%-14s %16s   %-22s %-22s %-22s\n", "program", "p50 median (us)", "p50 / bare [range]",
-           "p99 / bare [range]", "join / bare [range]");
-    const std::vector<Figures> &floor = figures[0];
-    for (size_t i = 0; i < programs.size(); i++) {
-        const std::vector<Figures> &f = figures[i];
-        printf("%-14s %16.1f   %-22s %-22s %-22s\n", programs[i]->name,
-               median(over_rounds(f, &Figures::handoff_p50)),
-               ratio_range(over_rounds(f, &Figures::handoff_p50),
-                           over_rounds(floor, &Figures::handoff_p50))
-                   .c_str(),
-               ratio_range(over_rounds(f, &Figures::handoff_p99),
-                           over_rounds(floor, &Figures::handoff_p99))
-                   .c_str(),
-               ratio_range(over_rounds(f, &Figures::join_seconds),
-                           over_rounds(floor, &Figures::join_seconds))
-                   .c_str());
-    }
+// Measures each program over the rounds. The floor first in the list, the
+// programs taking turns within a round, and each round starting one further
+// along, so that no program always runs first or right after the same one.
+static std::vector<std::vector<Figures>>
+measure_rounds(const std::vector<const Program *> &programs, int n, long rounds, bool ablation) {
+    std::vector<std::vector<Figures>> figures(programs.size());
+    for (int round = 0; round < rounds; round++)
+        for (size_t turn = 0; turn < programs.size(); turn++) {
+            size_t i = (turn + round) % programs.size();
+            snprintf(round_label, sizeof round_label, "round %d of %ld, %s", round + 1, rounds,
+                     programs[i]->name);
+            figures[i].push_back(measure(*programs[i], n, !ablation && round == 0));
+        }
+    return figures;
 }
 
 constexpr const char *USAGE =
@@ -358,9 +280,6 @@ int main(int argc, char **argv) {
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, nullptr);
 
-    // The floor first in the list, the programs taking turns within a round,
-    // and each round starting one further along, so that no program always
-    // runs first or right after the same one.
     std::vector<const Program *> programs = {&FLOOR, &KLIENT};
     if (ablation) {
         programs.pop_back();
@@ -368,39 +287,13 @@ int main(int argc, char **argv) {
             programs.push_back(&step);
         programs.push_back(&KLIENT);
     }
-    std::vector<std::vector<Figures>> figures(programs.size());
-    for (int round = 0; round < rounds; round++)
-        for (size_t turn = 0; turn < programs.size(); turn++) {
-            size_t i = (turn + round) % programs.size();
-            snprintf(round_label, sizeof round_label, "round %d of %ld, %s", round + 1, rounds,
-                     programs[i]->name);
-            figures[i].push_back(measure(*programs[i], n, !ablation && round == 0));
-        }
+    std::vector<std::vector<Figures>> figures = measure_rounds(programs, n, rounds, ablation);
 
-    utsname host;
-    uname(&host);
-    printf("machine: %ld cores, %s %s %s; %d clients, %ld rounds of %s in turn; hand-offs after "
-           "%u s of waiting%s\n",
-           sysconf(_SC_NPROCESSORS_ONLN), host.sysname, host.release, host.machine, n, rounds,
-           ablation ? "the bare waiter, each step added, and klient" : "klient and bare waiter",
-           wait_seconds,
-           ablation ? ""
-                    : ("; CPU over " + std::to_string(idle_seconds) + " s of waiting").c_str());
+    print_setting(n, rounds, ablation, wait_seconds, idle_seconds);
     if (ablation)
         print_ablation(programs, figures);
     else
         print_comparison(figures[1], figures[0]);
 
-    bool units_back = true;
-    int not_by_sigterm = 0;
-    for (const std::vector<Figures> &program : figures)
-        for (const Figures &f : program) {
-            units_back = units_back && f.units_back;
-            not_by_sigterm += f.not_by_sigterm;
-        }
-    printf("every copy ended by SIGTERM: %s; klient's units all back after each batch (free %d + "
-           "N, entry 0): %s\n",
-           not_by_sigterm == 0 ? "yes" : "NO", FREE_SEM_INITIAL,
-           units_back ? "no unit lost" : "UNITS LOST");
-    return units_back && not_by_sigterm == 0 ? 0 : 1;
+    return print_checks(figures);
 }
