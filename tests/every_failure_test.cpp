@@ -11,6 +11,7 @@
 // status 1, as it must after a failed write, or goes on to its wait and ends
 // by the SIGTERM sent there, as it must after an EINTR.
 #include "harness.hpp"
+#include "manual_diagnostics.hpp"
 #include "shared_semaphores.hpp"
 #include "visit_count.hpp"
 
@@ -106,49 +107,6 @@ bool says_the_units_fate(const std::string &err) {
                         [&err](const char *a) { return err.find(a) != std::string::npos; }) ||
            std::any_of(std::begin(fates), std::end(fates),
                        [&err](const char *f) { return err.find(f) != std::string::npos; });
-}
-
-// The tags of a manual page's DIAGNOSTICS, each as a pattern for a whole
-// line of program's: bold and roman text as it stands, an italic run (a
-// reason, a key) or a choice between two as any text.
-std::vector<std::regex> diagnostics(const char *page, const std::string &program) {
-    std::vector<std::regex> tags;
-    std::ifstream in(page);
-    bool inside = false, tag = false;
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with(".SH"))
-            inside = line == ".SH DIAGNOSTICS";
-        if (inside && tag) {
-            std::string pattern = "^" + program + ": ";
-            bool italic = false, wild = false;
-            for (size_t i = 0; i < line.size(); i++) {
-                char c = line[i];
-                if (c == '\\' && i + 2 < line.size() && line[i + 1] == 'f') {
-                    italic = line[i + 2] == 'I';
-                    i += 2;
-                    continue;
-                }
-                if (c == '\\' && i + 1 < line.size()) { // \- \& \e: -, nothing, a backslash
-                    char escaped = line[++i];
-                    if (escaped == '&')
-                        continue;
-                    c = escaped == 'e' ? '\\' : escaped;
-                }
-                if (italic || c == '|') {
-                    pattern += wild ? "" : ".*";
-                    wild = true;
-                    continue;
-                }
-                if (strchr("\\^$.|?*+()[]{}", c) != nullptr)
-                    pattern += '\\';
-                pattern += c;
-                wild = false;
-            }
-            tags.emplace_back(pattern + "$");
-        }
-        tag = inside && (line == ".TP" || line == ".TQ");
-    }
-    return tags;
 }
 
 int count_lines(const std::string &text) {
