@@ -56,16 +56,17 @@ static void look(Run &run, double now) {
     watch_clients_and_sets(&run.rules, now, count_inside(run.visits), sets);
 }
 
-static int semaphore_value(key_t key, int command) {
+// What semctl's command (GETVAL, GETNCNT) says of the set under key, or -1.
+static int ask_set(key_t key, int command) {
     return semctl(semget(key, 1, 0), 0, command);
 }
 
 static void print_status(const Run &run, double now) {
     printf("-- %3.0fs: free %d, entry %d, %d waiting on entry; by their lines, %d inside, %d "
            "visits\n",
-           into_run(run, now), semaphore_value(FREE_SEM_KEY, GETVAL),
-           semaphore_value(ENTRY_SEM_KEY, GETVAL), semaphore_value(ENTRY_SEM_KEY, GETNCNT),
-           count_inside(run.visits), run.visits.completed + run.visits.cut_short);
+           into_run(run, now), ask_set(FREE_SEM_KEY, GETVAL), ask_set(ENTRY_SEM_KEY, GETVAL),
+           ask_set(ENTRY_SEM_KEY, GETNCNT), count_inside(run.visits),
+           run.visits.completed + run.visits.cut_short);
 }
 
 // Says what the run shows, then each rule broken, in one line each. Returns
