@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -102,11 +104,13 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     FILE *f = fopen(bad.c_str(), "w");
     fputs("int main( { return 0 }\n", f);
     fclose(f);
+    std::string said; // on standard error
     auto grade = [&](std::vector<std::string> sources) {
         std::vector<std::string> args = {"--logs", dir, "--report", report};
         args.insert(args.end(), sources.begin(), sources.end());
         Child grader = spawn(KLIENT_GRADE_PATH, args);
         std::string card = read_rest(grader.out, 100000);
+        said = read_rest(grader.err);
         int status = wait_exit(grader.pid, 5000);
         return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     };
@@ -125,7 +129,9 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::ofstream(odd) << "int main( {\n";
     chmod(dir, 0755); // as a class's folder is: the run's user reads in it
     auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
-                                 std::string(dir) + "/includes.c", std::string(dir) + "/link.c"});
+                                 std::string(dir) + "/includes.c", std::string(dir) + "/link.c",
+                                 std::string(dir) + "/../" + (strrchr(dir, '/') + 1) + "/bad.c"});
+    EXPECT_NE(said.find("/bad.c is named twice: graded once\n"), std::string::npos) << said;
     EXPECT_NE(card.find("build failed: "), std::string::npos) << card;
     EXPECT_EQ(status, 2) << card; // missing.c is not graded, which outweighs the faults
     EXPECT_EQ(card.find('\033'), std::string::npos) << card;
@@ -152,6 +158,40 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     }
     EXPECT_EQ(verdicts, (std::set<std::string>{"faulty", "not judged"}));
     EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
+    std::filesystem::remove_all(dir);
+}
+
+// A log the grader cannot write is the grader's failure: the run is ended
+// and not judged, and the grading ends with 2, never a verdict on the
+// student. Here the logs lie on a memory file system that is full.
+TEST_F(Demo, ALogItCannotWriteIsTheGradersFailure) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    std::string graded = std::string(dir) + "/door", logs = std::string(dir) + "/logs";
+    std::filesystem::copy_file(DOORKEEPER_PATH, graded);
+    mkdir(logs.c_str(), 0755);
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", logs, graded}, [&logs] {
+        if (unshare(CLONE_NEWNS) == -1 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+            mount("full", logs.c_str(), "tmpfs", 0, "size=8k") == -1)
+            _exit(125);
+        int fill = open((logs + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
+        while (write(fill, "x", 1) == 1)
+            ;
+        close(fill);
+    });
+    std::string card = read_rest(grader.out, 20000), said = read_rest(grader.err);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status << said;
+    EXPECT_NE(said.find("klient-grade: cannot write " + logs +
+                        "/01-door.counterpart-first.log: "
+                        "No space left on device\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(card.begin(), card.end(), '\n'), 1 + 1 + 2) << card;
+    EXPECT_EQ(card.find(" ok "), std::string::npos) << card;
+    EXPECT_NE(card.find("not judged"), std::string::npos) << card;
     std::filesystem::remove_all(dir);
 }
 

@@ -21,9 +21,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,13 +87,33 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
 // and its verdict said.
 static void finish_job(Job *job, int status, Children *children, size_t index,
                        const LineHandler &on_line) {
+    job->done = true;
     // Its namespaces have died with it: its pipe ends at once.
     for (int tries = 0; tries < 50 && children->list[index].out != -1; tries++)
         read_child_lines(children, 100, on_line);
-    fclose(job->log);
-    job->done = true;
+    if (fclose(job->log) != 0 && job->log_error == 0) {
+        job->log_error = errno;
+        warn("cannot write %s", job->log_path.c_str());
+    }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     job->verdict = code == 0 ? VERDICT_OK : code == 1 ? VERDICT_FAULTY : VERDICT_UNJUDGED;
+    if (job->log_error != 0) { // the grader's failure, never the counterpart's
+        job->verdict = VERDICT_UNJUDGED;
+        job->last_line = "cannot write " + job->log_path + ": " + strerror(job->log_error);
+    }
+}
+
+// Keeps a line of a run's in its log. A log that cannot be written ends the
+// run: a verdict without its log would be one the teacher cannot check.
+static void keep_line(Job *job, const std::string &line) {
+    if (job->log_error != 0)
+        return;
+    if (fprintf(job->log, "%s\n", line.c_str()) >= 0 && fflush(job->log) == 0)
+        return;
+    job->log_error = errno;
+    warn("cannot write %s", job->log_path.c_str());
+    if (!job->done && kill(job->pid, SIGKILL) == -1) // not yet reaped: the pid is its own
+        err(2, "cannot end the run %d", job->pid);
 }
 
 // Interrupted: ends each run going, and marks each run not done interrupted.
@@ -129,7 +151,7 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     double began = monotonic_seconds(), last_said = began;
     LineHandler on_line = [jobs](size_t child, const std::string &line, double) {
         Job &job = (*jobs)[child];
-        fprintf(job.log, "%s\n", line.c_str());
+        keep_line(&job, line);
         if (line.starts_with("-- fault: "))
             job.faults.push_back(line.substr(10));
         job.last_line = line;
@@ -165,6 +187,23 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     warnx("interrupted: %zu of %zu runs done", finished, total);
 }
 
+// Each counterpart once, however often it is named: known by the file it
+// is, or, where there is none, by its name.
+static std::vector<std::string> named_once(int count, char *const names[]) {
+    std::vector<std::string> once;
+    std::set<std::string> seen;
+    for (int i = 0; i < count; i++) {
+        char *real = realpath(names[i], nullptr);
+        bool first = seen.insert(real != nullptr ? real : names[i]).second;
+        free(real);
+        if (first)
+            once.emplace_back(names[i]);
+        else
+            warnx("%s is named twice: graded once", printable(names[i], true).c_str());
+    }
+    return once;
+}
+
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
@@ -198,12 +237,13 @@ int main(int argc, char **argv) {
         sigaction(sig, &sa, nullptr);
     std::vector<Counterpart> counterparts;
     Stop stop = {&interrupted, join_grading};
-    for (int i = first; i < argc; i++)
-        counterparts.push_back(prepare_counterpart(argv[i], i - first + 1, dir, stop));
+    std::vector<std::string> given = named_once(argc - first, argv + first);
+    for (size_t i = 0; i < given.size(); i++)
+        counterparts.push_back(prepare_counterpart(given[i], static_cast<int>(i) + 1, dir, stop));
     std::vector<Job> jobs;
     for (size_t i = 0; i < counterparts.size(); i++)
         for (size_t s = 0; counterparts[i].why.empty() && s < SCENARIO_COUNT; s++)
-            jobs.push_back({i, s, 0, nullptr, "", {}, "", VERDICT_OK, false});
+            jobs.push_back({.counterpart = i, .scenario = s});
     run_jobs(&jobs, counterparts, dir, at_once);
     remove_control_group(&grading);
 

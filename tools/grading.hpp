@@ -39,11 +39,12 @@ struct Job {
     size_t counterpart, scenario;
     pid_t pid = 0;
     FILE *log = nullptr;
-    std::string log_path;
-    std::vector<std::string> faults; // "rule: what"
-    std::string last_line;
+    std::string log_path = {};
+    std::vector<std::string> faults = {}; // "rule: what"
+    std::string last_line = {};
     Verdict verdict = VERDICT_OK;
-    bool done = false;
+    bool done = false; // its demo reaped
+    int log_error = 0; // errno of a write to its log that failed: the run was ended
 };
 
 // A verdict's name, as the card and the report say it.
