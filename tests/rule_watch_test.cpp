@@ -13,12 +13,12 @@
 // One look at the sets: free and entry (-1: gone), their sem_ctime, and
 // whether a semop has been made on them.
 static void see(RuleWatch *watch, double at, int inside, int free_value, int entry_value,
-                time_t changed = 1, bool operated = true, unsigned mode = 0644) {
+                time_t changed = 1, bool operated = true, unsigned mode = 0644, uid_t owner = 0) {
     SetSeen sets[2];
     int values[2] = {free_value, entry_value};
     for (int i = 0; i < 2; i++)
         if (values[i] >= 0)
-            sets[i] = {10 + i, values[i], changed, operated ? 1 : 0, mode, 0};
+            sets[i] = {10 + i, values[i], changed, operated ? 1 : 0, mode, owner};
     watch_clients_and_sets(watch, at, inside, sets);
 }
 
@@ -160,6 +160,36 @@ static const Recorded RECORDED[] = {
              0,
              {"values set outright", "units"},
              "5 units lost; the free set's value"},
+    Recorded{"set outright, one client inside",
+             [](RuleWatch *w) {
+                 arrive(w, 0.1, 1, 1);
+                 for (double t = 0.5; t < 5; t += 0.5)
+                     see(w, t, 1, 4, 0);
+                 see(w, 5, 1, 4, 0, 2);
+             },
+             5,
+             0,
+             {"values set outright"},
+             "between 4.5 s and 5.0 s, while 1 client was inside, which wipes its guard"},
+    Recorded{"set outright, then five let in", // all after the look before the change
+             [](RuleWatch *w) {
+                 see(w, 0.2, 0, 5, 0);
+                 arrive(w, 0.3, 8, 5);
+                 for (double t = 0.5; t < 20; t += 0.5)
+                     see(w, t, 5, 0, 0, 2);
+             },
+             5,
+             0,
+             {}},
+    Recorded{"owner changed",
+             [](RuleWatch *w) {
+                 kept(w, 5);
+                 see(w, 5, 5, 0, 0, 2, true, 0644, 1000);
+             },
+             5,
+             0,
+             {"values set outright"},
+             "from uid 0 mode 644 to uid 1000 mode 644"},
     Recorded{"mode changed",
              [](RuleWatch *w) {
                  kept(w, 5);

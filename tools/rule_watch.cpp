@@ -55,6 +55,7 @@ void watch_event(Event *event, const std::string &what) {
 }
 
 void watch_gone(RuleWatch *watch, size_t client, double when) {
+    watch->inside_since.erase(client);
     auto wait = watch->waiting_since.find(client);
     if (wait == watch->waiting_since.end())
         return;
@@ -68,7 +69,12 @@ void watch_wants(RuleWatch *watch, size_t client, double when) {
 
 void watch_enters(RuleWatch *watch, size_t client, double when) {
     watch_gone(watch, client, when); // from the waiting
+    watch->inside_since[client] = when;
     watch->last_entry = when;
+}
+
+void watch_leaves(RuleWatch *watch, size_t client) {
+    watch->inside_since.erase(client);
 }
 
 // Every breach of the limit that counted is kept, each once it has ended.
@@ -88,8 +94,11 @@ static int start_total(const RuleWatch &watch) {
 // A set removed or replaced, its permissions changed, or its value set
 // outright while clients held units: a value set so wipes the guards that
 // would give their units back.
-void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]) {
-    double at = now - watch->began;
+void watch_sets(RuleWatch *watch, double now, const SetSeen sets[2]) {
+    double at = now - watch->began, before = watch->look_before - watch->began;
+    int held = static_cast<int>(
+        std::count_if(watch->inside_since.begin(), watch->inside_since.end(),
+                      [watch](const auto &client) { return client.second <= watch->look_before; }));
     for (int i = 0; i < 2; i++) {
         const SetSeen &was = watch->sets[i], &is = sets[i];
         if (was.id != -1 && is.id != was.id) {
@@ -102,11 +111,12 @@ void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
                                     "%d mode %03o to uid %d mode %03o",
                                     SET_NAME[i], at, static_cast<int>(was.owner), was.mode,
                                     static_cast<int>(is.owner), is.mode));
-        } else if (was.id != -1 && is.changed != was.changed && inside > 0) {
+        } else if (was.id != -1 && is.changed != was.changed && held > 0) {
             watch_event(&watch->set_outright[i],
-                        format_text("the %s set's value was set outright (semctl) at %.1f s "
-                                    "while %d client%s inside, which wipes their guards",
-                                    SET_NAME[i], at, inside, inside == 1 ? " was" : "s were"));
+                        format_text("the %s set's value was set outright (semctl) between %.1f s "
+                                    "and %.1f s, while %d client%s inside, which wipes %s",
+                                    SET_NAME[i], before, at, held, held == 1 ? " was" : "s were",
+                                    held == 1 ? "its guard" : "their guards"));
         }
         if (is.id != -1 && is.operated == 0)
             watch->start_value[i] = is.value;
@@ -117,10 +127,11 @@ void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2])
 void watch_clients_and_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]) {
     watch->inside_seconds += watch->inside * (now - watch->last_seen);
     watch->inside = inside;
+    watch->look_before = watch->last_seen;
     watch->last_seen = now;
 
     follow_limit(watch, inside > LIMIT, inside, now);
-    watch_sets(watch, now, inside, sets);
+    watch_sets(watch, now, sets);
 
     // Units given back but not yet said so push the sum up; units let in
     // but not yet said so, or held by the counterpart, pull it down. Units
@@ -153,6 +164,7 @@ void watch_end(RuleWatch *watch, double now) {
     for (const auto &[client, since] : watch->waiting_since)
         watch->longest_wait = std::max(watch->longest_wait, now - since);
     watch->waiting_since.clear();
+    watch->inside_since.clear(); // the stop's: a value set from now on wipes no visit's guard
 }
 
 static std::string times_in_all(const Event &event, const char *what) {

@@ -49,11 +49,12 @@ struct Event {
 };
 
 struct RuleWatch {
-    double began = 0, last_seen = 0;
+    double began = 0, last_seen = 0, look_before = 0;  // the last look, the one before it
     Breach over_limit, over_units, under_units, stall; // going on now
     std::vector<Breach> limit_broken;                  // every over_limit that counted
     Breach worst_units, worst_withheld, worst_stall;   // the longest that counted
     std::map<size_t, double> waiting_since;            // by client
+    std::map<size_t, double> inside_since;             // by client: its "konsumuje", until it left
     double last_entry = -1;
     double longest_wait = 0, inside_seconds = 0; // figures, not judged
     int inside = 0;
@@ -69,14 +70,17 @@ void watch_begin(RuleWatch *watch, double now);
 // A client announced that it wants to enter, or that it consumes, or it ended.
 void watch_wants(RuleWatch *watch, size_t client, double when);
 void watch_enters(RuleWatch *watch, size_t client, double when);
+void watch_leaves(RuleWatch *watch, size_t client);
 void watch_gone(RuleWatch *watch, size_t client, double when);
 
 // What is seen at now: clients inside by their lines, and the free and the
 // entry set.
 void watch_clients_and_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
 
-// The sets alone, as seen at now with inside clients inside (after the stop, 0).
-void watch_sets(RuleWatch *watch, double now, int inside, const SetSeen sets[2]);
+// The sets alone, as seen at now. A value set outright counts the clients
+// inside since the look before at least: those that held a guard when it
+// was set, whenever between the two looks that was.
+void watch_sets(RuleWatch *watch, double now, const SetSeen sets[2]);
 
 // Counts what happened to the event; its first description is kept.
 void watch_event(Event *event, const std::string &what);

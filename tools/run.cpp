@@ -216,7 +216,7 @@ static int stop_and_judge(Run &run) {
                         counterpart_output_bytes(static_cast<double>(options.seconds)) / 1024,
                         into_run(run, run.output_cut_at), run.output_dropped));
     SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
-    watch_sets(&run.rules, monotonic_seconds(), 0, sets);
+    watch_sets(&run.rules, monotonic_seconds(), sets);
     int free_value = sets[0].id == -1 ? -1 : sets[0].value;
     int entry_value = sets[1].id == -1 ? -1 : sets[1].value;
     printf("-- %d visits completed, %d cut short by the stop\n", run.visits.completed,

@@ -61,6 +61,8 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
         watch_wants(&run.rules, index, when);
     if (said == SAID_ENTERS)
         watch_enters(&run.rules, index, when);
+    if (said == SAID_LEAVES)
+        watch_leaves(&run.rules, index);
     const char *events[] = {nullptr, "wants", "enters", "leaves"}; // by Said
     log_event(run, index, events[said], when);
 }
