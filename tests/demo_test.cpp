@@ -209,7 +209,7 @@ TEST_F(Demo, GradingInterruptedKeepsTheCard) {
             std::ofstream(group + "/cgroup.procs") << "0";
     });
     std::string said = read_line(grader.err, 10000); // the runs have started
-    ASSERT_TRUE(said.starts_with("klient-grade: 5 runs")) << said;
+    ASSERT_TRUE(said.starts_with("klient-grade: 6 runs")) << said;
     for (int waited = 0; !group.empty() && !counterpart_group_below(group) && waited < 10000;
          waited += 10)
         usleep(10000);
@@ -217,7 +217,7 @@ TEST_F(Demo, GradingInterruptedKeepsTheCard) {
     std::string card = read_rest(grader.out, 10000);
     int status = wait_exit(grader.pid, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-    EXPECT_EQ(read_rest(grader.err), "klient-grade: interrupted: 0 of 5 runs done\n");
+    EXPECT_EQ(read_rest(grader.err), "klient-grade: interrupted: 0 of 6 runs done\n");
     std::istringstream rows(card);
     std::string header, row;
     std::getline(rows, header);
@@ -225,11 +225,11 @@ TEST_F(Demo, GradingInterruptedKeepsTheCard) {
     EXPECT_TRUE(row.starts_with(graded)) << card;
     std::istringstream cells(row.substr(graded.size()));
     EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(cells), {}),
-              std::vector<std::string>(5, "interrupted"))
+              std::vector<std::string>(6, "interrupted"))
         << card;
     std::ifstream tsv(report);
     std::string tsv_all((std::istreambuf_iterator<char>(tsv)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(std::count(tsv_all.begin(), tsv_all.end(), '\n'), 6) << tsv_all;
+    EXPECT_EQ(std::count(tsv_all.begin(), tsv_all.end(), '\n'), 7) << tsv_all;
     EXPECT_EQ(tsv_all.find("\tok\t"), std::string::npos) << tsv_all;
     if (!group.empty()) {
         EXPECT_EQ(groups_left(group), 0u) << "the grading left a control group behind";

@@ -233,6 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
     ::testing::Values(
         Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
+        Judged{"textbook", 4, {}, {"--stop", "first"}},
+        Judged{"workers", 6, {"processes left"}, {"--stop", "first"}}, // as kill PID finds it
         Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 8, {"limit", "units"}},
         Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 24, {"progress"}},
         Judged{"keep-one", 24, {"units", "withheld units"}},
@@ -258,8 +260,10 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
         Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"},
         Judged{"given", 4, {}, {}, GIVEN}),
-    [](const ::testing::TestParamInfo<Judged> &info) {
+    [](const ::testing::TestParamInfo<Judged> &info) { // the mode, then the options' words
         std::string name = info.param.mode;
-        std::erase(name, '-');
+        for (const std::string &word : info.param.more)
+            name += word;
+        std::erase_if(name, [](char c) { return !isalnum(static_cast<unsigned char>(c)); });
         return name;
     });

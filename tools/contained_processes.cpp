@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <err.h>
@@ -40,7 +41,8 @@ static bool read_stat(pid_t pid, Seen *seen) {
     double ticks =
         static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
     *seen = {pid,      printable(std::string(open + 1, close)),           threads,
-             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false};
+             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false,
+             0};
     return true;
 }
 
@@ -63,21 +65,20 @@ static std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
-// Is pid the first process of a PID namespace below the demo's? The
-// counterpart can make none: that is the init of its own.
-static bool namespace_init(pid_t pid) {
+// pid's number in the PID namespace it was made in, where that lies below
+// the demo's; 0 where it is the demo's own.
+static pid_t pid_inside(pid_t pid) {
     char path[64], line[256];
     snprintf(path, sizeof path, "/proc/%d/status", pid);
     FILE *f = fopen(path, "re");
-    bool init = false;
-    while (f != nullptr && !init && fgets(line, sizeof line, f) != nullptr) {
-        const char *last = strrchr(line, '\t');
-        init = strncmp(line, "NSpid:", 6) == 0 && last != nullptr && last != strchr(line, '\t') &&
-               strcmp(last, "\t1\n") == 0;
-    }
+    pid_t inside = 0;
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+        if (const char *last = strrchr(line, '\t');
+            strncmp(line, "NSpid:", 6) == 0 && last != nullptr && last != strchr(line, '\t'))
+            inside = static_cast<pid_t>(atoi(last + 1));
     if (f != nullptr)
         fclose(f);
-    return init;
+    return inside;
 }
 
 std::vector<Seen> processes_below(const std::set<pid_t> &skip, const std::set<pid_t> &relays) {
@@ -94,7 +95,10 @@ std::vector<Seen> processes_below(const std::set<pid_t> &skip, const std::set<pi
         if (!found.insert(pid).second)
             continue;
         if (read_stat(pid, &seen)) {
-            seen.keeper = relays.contains(pid) || namespace_init(pid);
+            seen.inside = pid_inside(pid);
+            // The counterpart can make no PID namespace: a first process of
+            // one is the init of its own.
+            seen.keeper = relays.contains(pid) || seen.inside == 1;
             theirs.push_back(seen);
         }
         for (pid_t child : children_of(pid))
@@ -126,6 +130,13 @@ Usage family_usage(const Family &family) {
         use.cpu_seconds = std::max(use.cpu_seconds, control_group_cpu_seconds(*family.group));
     }
     return use;
+}
+
+pid_t family_first(const Family &family) {
+    for (const Seen &p : family_processes(family))
+        if (!p.keeper && p.inside == 2) // the init's first child
+            return p.pid;
+    return 0;
 }
 
 int kill_family(const Family &family, pid_t leader) {

@@ -15,6 +15,7 @@ struct Seen {
     long threads, resident_pages;
     double cpu_seconds; // its own, and that of the children it has reaped
     bool keeper;        // the demo's: a relay it started, or the init of a PID namespace
+    pid_t inside;       // its number in the PID namespace below the demo's it lies in, or 0
 };
 
 // Every process below this one that still runs but those in skip, and those
@@ -47,6 +48,10 @@ std::vector<Seen> family_processes(const Family &family);
 // What they use: as /proc shows them, or as the control group counts it,
 // whichever is more.
 Usage family_usage(const Family &family);
+
+// The counterpart's first process, its command's, while it runs: the one
+// its PID namespace's init started; 0 if there is none.
+pid_t family_first(const Family &family);
 
 // Kills every process of the counterpart with SIGKILL: the group of leader
 // (0: none left to reach), each other one found, and its control group.

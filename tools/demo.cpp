@@ -30,10 +30,13 @@
 
 constexpr const char *USAGE =
     "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--counterpart COMMAND]\n"
-    "            [--first counterpart|clients] [--restart-at S] [--private]\n"
+    "            [--first counterpart|clients] [--restart-at S] [--stop group|first]\n"
+    "            [--private]\n"
     "       demo [--private] --build SOURCE --output PROGRAM\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
-    "       at once, no restart, the namespaces it runs in)\n"
+    "       at once, no restart, the stop's SIGTERM to the counterpart's process group, the\n"
+    "       namespaces it runs in; --stop first sends it to its first process alone, as\n"
+    "       kill PID does)\n"
     "       The counterpart and the clients run contained: never as root, no network,\n"
     "       writing only in the run's scratch directory, the counterpart within limits of\n"
     "       processes, memory, CPU time and output (man klient-grade). --build builds a C\n"
@@ -138,18 +141,19 @@ static void check_runnable(RunOptions *run) {
 }
 
 int main(int argc, char **argv) {
-    RunOptions run = {8, 40, false, FIRST_NONE, -1, "", nullptr};
+    RunOptions run = {8, 40, false, FIRST_NONE, -1, false, "", nullptr};
     bool private_namespaces = false;
     long restart_at = -1;
-    const char *counterpart = nullptr, *first = nullptr, *build = nullptr, *output = nullptr;
+    const char *counterpart = nullptr, *first = nullptr, *build = nullptr, *output = nullptr,
+               *stop = nullptr;
     read_options(argc, argv,
                  {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
                   number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
                   flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
                   text_option("counterpart", &counterpart), text_option("first", &first),
                   number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
-                  flag_option("private", &private_namespaces), text_option("build", &build),
-                  text_option("output", &output)},
+                  text_option("stop", &stop), flag_option("private", &private_namespaces),
+                  text_option("build", &build), text_option("output", &output)},
                  USAGE);
     if ((build == nullptr) != (output == nullptr))
         usage_error(USAGE, "--build and --output go together");
@@ -157,6 +161,9 @@ int main(int argc, char **argv) {
         usage_error(USAGE, "--counterpart wants a command, got '%s'", counterpart);
     if (first != nullptr && strcmp(first, "counterpart") != 0 && strcmp(first, "clients") != 0)
         usage_error(USAGE, "--first wants counterpart or clients, got '%s'", first);
+    if (stop != nullptr && strcmp(stop, "group") != 0 && strcmp(stop, "first") != 0)
+        usage_error(USAGE, "--stop wants group or first, got '%s'", stop);
+    run.stop_first = stop != nullptr && strcmp(stop, "first") == 0;
     run.counterpart = counterpart != nullptr ? counterpart : "";
     if (first != nullptr)
         run.first = strcmp(first, "clients") == 0 ? FIRST_CLIENTS : FIRST_COUNTERPART;

@@ -22,6 +22,7 @@ inline const Scenario SCENARIOS[] = {
     {"3-clients", {"--clients", "3", "--seconds", "35"}},
     {"50-clients", {"--clients", "50", "--seconds", "35"}},
     {"kill", {"--clients", "8", "--restart-at", "10", "--seconds", "35"}},
+    {"term-main", {"--clients", "8", "--stop", "first", "--seconds", "35"}},
 };
 constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
 enum Verdict : unsigned char { VERDICT_OK, VERDICT_FAULTY, VERDICT_UNJUDGED, VERDICT_INTERRUPTED };

@@ -15,6 +15,7 @@ struct RunOptions {
     bool chaos;
     First first;
     double restart_at;        // when the counterpart is killed and started again, -1 never
+    bool stop_first = false;  // the stop's SIGTERM to the counterpart's first process alone
     std::string counterpart;  // a command for /bin/sh, empty for our doorkeeper
     const char *log_path;     // the event log, or null
     std::string program = {}; // the path of the counterpart's program, if its command has one

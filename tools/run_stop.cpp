@@ -50,19 +50,33 @@ void watch_resources(Run &run, double now) {
     run.rules.resources.push_back(over + "; killed with SIGKILL, which ended the run");
 }
 
+// Sends sig to the counterpart's process group, or, where the run asks,
+// SIGTERM to its first process alone, as kill PID sends it. Returns whom it
+// sent it to, as a line names them.
+static std::string send_stop(Run &run, int sig) {
+    pid_t first = run.options.stop_first && sig == SIGTERM ? family_first(run.family) : 0;
+    if (first > 0) {
+        send_signal(first, sig);
+        return format_text("its first process %d alone", first);
+    }
+    send_signal(-run.children.list[run.counterpart].pid, sig);
+    return "its process group";
+}
+
 void stop_counterpart(Run &run, int sig) {
     if (counterpart_alive(run)) {
-        printf("-- %s the %s, then the clients\n", sig == SIGKILL ? "killing" : "stopping",
-               run.counterpart_name);
         pid_t pid = run.children.list[run.counterpart].pid;
         run.end_signal[run.counterpart] = sig;
-        send_signal(-pid, sig);
+        std::string whom = send_stop(run, sig);
+        printf("-- %s the %s (SIG%s to %s), then the clients\n",
+               sig == SIGKILL ? "killing" : "stopping", run.counterpart_name, sigabbrev_np(sig),
+               whom.c_str());
         if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
             watch_event(&run.rules.not_stopped,
-                        format_text("the %s %d did not end within %.0f s of SIG%s to its "
-                                    "process group, and was killed with SIGKILL",
+                        format_text("the %s %d did not end within %.0f s of SIG%s to %s, and was "
+                                    "killed with SIGKILL",
                                     run.counterpart_name, pid, STOP_GRACE_SECONDS,
-                                    sigabbrev_np(sig)));
+                                    sigabbrev_np(sig), whom.c_str()));
             kill_counterpart(run);
         }
     } else {
