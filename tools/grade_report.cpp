@@ -7,12 +7,20 @@
 #include <cstring>
 #include <err.h>
 
+constexpr size_t CELL_WHY = 40; // bytes of why a run was not judged, at most, in its cell
+
 const char *verdict_name(Verdict verdict) {
     const char *names[] = {"ok", "faulty", "not judged", "interrupted"};
     return names[verdict];
 }
 
 std::string cell(const Job &job) {
+    if (job.verdict == VERDICT_UNJUDGED) { // and why: the reason that ends its last line
+        size_t colon = job.last_line.rfind(": ");
+        std::string why =
+            colon == std::string::npos ? job.last_line : job.last_line.substr(colon + 2);
+        return "not judged (" + printable(why.substr(0, CELL_WHY), true) + ")";
+    }
     if (job.verdict != VERDICT_FAULTY || job.faults.empty())
         return verdict_name(job.verdict);
     std::string rules;
@@ -22,6 +30,27 @@ std::string cell(const Job &job) {
             rules += (rules.empty() ? "" : ", ") + rule;
     }
     return rules;
+}
+
+// A counterpart's mark: the worst of its runs' verdicts, the runs that kept
+// every rule, and the log of the first that did not.
+struct Mark {
+    Verdict verdict = VERDICT_OK;
+    size_t kept = 0;
+    std::string log;
+};
+
+static Mark mark_of(size_t counterpart, const std::vector<Job> &jobs) {
+    Mark mark;
+    for (const Job &job : jobs) {
+        if (job.counterpart != counterpart)
+            continue;
+        mark.verdict = std::max(mark.verdict, job.verdict);
+        mark.kept += job.verdict == VERDICT_OK;
+        if (job.verdict == VERDICT_FAULTY && mark.log.empty())
+            mark.log = printable(job.log_path, true);
+    }
+    return mark;
 }
 
 void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs) {
@@ -35,7 +64,7 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
     printf("%-*s", static_cast<int>(width[0]), "counterpart");
     for (size_t s = 0; s < SCENARIO_COUNT; s++)
         printf("  %-*s", static_cast<int>(width[s + 1]), SCENARIOS[s].name);
-    printf("\n");
+    printf("  %-11s  kept  first faulty run's log\n", "mark");
     for (size_t i = 0; i < counterparts.size(); i++) {
         printf("%-*s", static_cast<int>(width[0]), counterparts[i].shown.c_str());
         if (!counterparts[i].why.empty()) {
@@ -45,7 +74,9 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
         for (const Job &job : jobs)
             if (job.counterpart == i)
                 printf("  %-*s", static_cast<int>(width[job.scenario + 1]), cell(job).c_str());
-        printf("\n");
+        Mark mark = mark_of(i, jobs);
+        printf("  %-11s  %zu/%zu", verdict_name(mark.verdict), mark.kept, SCENARIO_COUNT);
+        printf("%s%s\n", mark.log.empty() ? "" : "   ", mark.log.c_str());
     }
 }
 
@@ -54,7 +85,7 @@ void write_report(const char *path, const std::vector<Counterpart> &counterparts
     FILE *report = fopen(path, "w");
     if (report == nullptr)
         err(2, "cannot write %s", path);
-    fprintf(report, "counterpart\tscenario\tverdict\tfaults\tlog\n");
+    fprintf(report, "counterpart\trun\tverdict\tfaults\tlog\n");
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
             fprintf(report, "%s\t\t%s\t%s\t\n", c.shown.c_str(), verdict_name(c.verdict),
