@@ -161,6 +161,50 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::filesystem::remove_all(dir);
 }
 
+// A counterpart that keeps a unit for itself is faulty in each of the six
+// runs, by the verdict each demo wrote: units lost, and withheld from the
+// clients waiting where there are more of them than units.
+TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    std::string source = std::string(dir) + "/keeps.c", logs = std::string(dir) + "/logs";
+    std::ofstream(source)
+        << "#include <sys/sem.h>\n"
+           "int main(void) {\n"
+           "    int f = semget(66268, 1, 0644 | IPC_CREAT | IPC_EXCL), e;\n"
+           "    struct sembuf down = {0, -1, 0}, up = {0, 1, 0}, five = {0, 5, 0};\n"
+           "    if (f != -1)\n"
+           "        semop(f, &five, 1);\n"
+           "    f = semget(66268, 1, 0644 | IPC_CREAT);\n"
+           "    e = semget(66267, 1, 0644 | IPC_CREAT);\n"
+           "    semop(f, &down, 1); /* one kept for ever */\n"
+           "    for (;;)\n"
+           "        if (semop(f, &down, 1) == 0)\n"
+           "            semop(e, &up, 1);\n"
+           "}\n";
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, source});
+    std::string card = read_rest(grader.out, 100000);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
+    std::istringstream rows(card);
+    std::string header, row;
+    std::getline(rows, header);
+    std::getline(rows, row);
+    size_t cells = 0; // "units", and more, in each run's
+    for (size_t at = row.find("  units"); at != std::string::npos; at = row.find("  units", at + 1))
+        cells++;
+    EXPECT_EQ(cells, 6u) << card;
+    EXPECT_NE(row.find("  faulty       0/6   " + logs + "/01-keeps_c.counterpart-first.log"),
+              std::string::npos)
+        << card;
+    std::ifstream verdict(logs + "/01-keeps_c.50-clients.verdict");
+    std::string all((std::istreambuf_iterator<char>(verdict)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(all.starts_with("units\tfree + entry is 4 after the stop")) << all;
+    EXPECT_NE(all.find("\nwithheld units\t"), std::string::npos) << all;
+    std::filesystem::remove_all(dir);
+}
+
 // A log the grader cannot write is the grader's failure: the run is ended
 // and not judged, and the grading ends with 2, never a verdict on the
 // student. Here the logs lie on a memory file system that is full.

@@ -146,8 +146,10 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
                                                 {"connects-by-path", r.socket_path}};
     if (where.contains(mode))
         command += " " + where[mode];
-    std::vector<std::string> args = {
-        "--clients", "8", "--seconds", std::to_string(judged.seconds), "--counterpart", command};
+    std::vector<std::string> args = {"--clients",     "8",
+                                     "--seconds",     std::to_string(judged.seconds),
+                                     "--verdict",     dir + "/verdict",
+                                     "--counterpart", command};
     args.insert(args.end(), judged.more.begin(), judged.more.end());
     return args;
 }
@@ -194,6 +196,10 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     if (terminal != -1)
         close(terminal);
     expect_untouched(reachable);
+    std::set<std::string> written; // the verdict as data: each rule broken, a line
+    std::ifstream verdict(std::string(dir) + "/verdict");
+    for (std::string line; std::getline(verdict, line);)
+        written.insert(line.substr(0, line.find('\t')));
     std::filesystem::remove_all(dir);
     if (!group.empty()) {
         EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";
@@ -206,6 +212,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
         if (line.starts_with("-- fault: "))
             faults.insert(line.substr(10, line.find(':', 10) - 10));
     EXPECT_EQ(faults, expected);
+    EXPECT_EQ(written, faults) << "the verdict written is not the verdict said";
     EXPECT_EQ(run.status, expected.empty() ? 0 : 1);
     if (!expected.contains("resources")) { // the one fault that ends a run early
         EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(judged.seconds))

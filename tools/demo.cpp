@@ -29,14 +29,14 @@
 #include <unistd.h>
 
 constexpr const char *USAGE =
-    "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--counterpart COMMAND]\n"
-    "            [--first counterpart|clients] [--restart-at S] [--stop group|first]\n"
-    "            [--private]\n"
+    "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--verdict FILE]\n"
+    "            [--counterpart COMMAND] [--first counterpart|clients] [--restart-at S]\n"
+    "            [--stop group|first] [--private]\n"
     "       demo [--private] --build SOURCE --output PROGRAM\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
     "       at once, no restart, the stop's SIGTERM to the counterpart's process group, the\n"
     "       namespaces it runs in; --stop first sends it to its first process alone, as\n"
-    "       kill PID does)\n"
+    "       kill PID does; --verdict writes each rule broken to FILE, \"rule<TAB>what\")\n"
     "       The counterpart and the clients run contained: never as root, no network,\n"
     "       writing only in the run's scratch directory, the counterpart within limits of\n"
     "       processes, memory, CPU time and output (man klient-grade). --build builds a C\n"
@@ -150,6 +150,7 @@ int main(int argc, char **argv) {
                  {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
                   number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
                   flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
+                  text_option("verdict", &run.verdict_path),
                   text_option("counterpart", &counterpart), text_option("first", &first),
                   number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
                   text_option("stop", &stop), flag_option("private", &private_namespaces),

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <fstream>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -68,11 +69,14 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     const Counterpart &c = counterparts[job.counterpart];
     const Scenario &s = SCENARIOS[job.scenario];
     job.log_path = dir + "/" + c.label + "." + s.name + ".log";
+    job.verdict_path = dir + "/" + c.label + "." + s.name + ".verdict";
     job.log = fopen(job.log_path.c_str(), "w");
     if (job.log == nullptr)
         err(2, "cannot write %s", job.log_path.c_str());
     std::string command = quoted(c.program);
-    std::vector<const char *> argv = {demo.c_str(), "--private", "--counterpart", command.c_str()};
+    std::vector<const char *> argv = {demo.c_str(),    "--private",
+                                      "--verdict",     job.verdict_path.c_str(),
+                                      "--counterpart", command.c_str()};
     argv.insert(argv.end(), s.args.begin(), s.args.end());
     argv.push_back(nullptr);
     int child =
@@ -81,6 +85,20 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     if (child == -1)
         err(2, "cannot start %s", demo.c_str());
     job.pid = children->list[child].pid;
+}
+
+// Reads the rules the job's demo found broken, as it wrote them: a line
+// each, "rule<TAB>what". A run said faulty without one, or judged with one,
+// is not judged: its verdict is not the demo's.
+static void read_verdict(Job *job) {
+    std::ifstream in(job->verdict_path);
+    for (std::string line; std::getline(in, line);)
+        if (size_t tab = line.find('\t'); tab != std::string::npos)
+            job->faults.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    if (!in.eof() || job->faults.empty() != (job->verdict == VERDICT_OK)) {
+        job->verdict = VERDICT_UNJUDGED;
+        job->last_line = "no verdict of the demo's in " + job->verdict_path;
+    }
 }
 
 // A job's demo has ended with status: its last lines are read into its log,
@@ -97,6 +115,8 @@ static void finish_job(Job *job, int status, Children *children, size_t index,
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     job->verdict = code == 0 ? VERDICT_OK : code == 1 ? VERDICT_FAULTY : VERDICT_UNJUDGED;
+    if (code == 0 || code == 1)
+        read_verdict(job);
     if (job->log_error != 0) { // the grader's failure, never the counterpart's
         job->verdict = VERDICT_UNJUDGED;
         job->last_line = "cannot write " + job->log_path + ": " + strerror(job->log_error);
@@ -152,8 +172,6 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     LineHandler on_line = [jobs](size_t child, const std::string &line, double) {
         Job &job = (*jobs)[child];
         keep_line(&job, line);
-        if (line.starts_with("-- fault: "))
-            job.faults.push_back(line.substr(10));
         job.last_line = line;
     };
     while ((next < total || running > 0) && !interrupted) {

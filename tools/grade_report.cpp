@@ -23,13 +23,14 @@ std::string cell(const Job &job) {
     }
     if (job.verdict != VERDICT_FAULTY || job.faults.empty())
         return verdict_name(job.verdict);
-    std::string rules;
-    for (const std::string &fault : job.faults) {
-        std::string rule = fault.substr(0, fault.find(':'));
-        if (rules.find(rule) == std::string::npos)
-            rules += (rules.empty() ? "" : ", ") + rule;
-    }
-    return rules;
+    std::vector<std::string> rules; // each once, in the verdict's order
+    for (const auto &[rule, what] : job.faults)
+        if (std::find(rules.begin(), rules.end(), rule) == rules.end())
+            rules.push_back(rule);
+    std::string all;
+    for (const std::string &rule : rules)
+        all += (all.empty() ? "" : ", ") + printable(rule, true);
+    return all;
 }
 
 // A counterpart's mark: the worst of its runs' verdicts, the runs that kept
@@ -92,8 +93,8 @@ void write_report(const char *path, const std::vector<Counterpart> &counterparts
                     c.why.c_str());
     for (const Job &job : jobs) {
         std::string faults;
-        for (const std::string &fault : job.faults)
-            faults += (faults.empty() ? "" : " | ") + fault;
+        for (const auto &[rule, what] : job.faults)
+            faults += (faults.empty() ? "" : " | ") + rule + ": " + what;
         if (job.verdict == VERDICT_UNJUDGED)
             faults = job.last_line;
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // The runs that expose a counterpart's faults. Each lasts long enough for a
@@ -41,7 +42,8 @@ struct Job {
     pid_t pid = 0;
     FILE *log = nullptr;
     std::string log_path = {};
-    std::vector<std::string> faults = {}; // "rule: what"
+    std::string verdict_path = {}; // where its demo writes its verdict
+    std::vector<std::pair<std::string, std::string>> faults = {}; // each rule broken, and what
     std::string last_line = {};
     Verdict verdict = VERDICT_OK;
     bool done = false; // its demo reaped

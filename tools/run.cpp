@@ -81,8 +81,11 @@ static int print_verdict(const Run &run, int free_value, int entry_value) {
            run.most_tasks == 1 ? "process" : "processes and threads", run.most_mib,
            run.most_cpu_seconds, run.output_shown + run.output_dropped);
     std::vector<Fault> found = judge_run(rules, free_value, entry_value);
-    for (const Fault &fault : found)
+    for (const Fault &fault : found) {
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
+        if (run.verdict != nullptr)
+            fprintf(run.verdict, "%s\t%s\n", fault.rule.c_str(), fault.what.c_str());
+    }
     return static_cast<int>(found.size());
 }
 
@@ -117,6 +120,13 @@ static int prepare(Run &run, const RunOptions &options) {
             return 2;
         }
         fprintf(run.event_log, "seconds\tprocess\tevent\n");
+    }
+    if (options.verdict_path != nullptr) { // before the run's file tree is read-only
+        run.verdict = fopen(options.verdict_path, "w");
+        if (run.verdict == nullptr) {
+            warn("%s", options.verdict_path);
+            return 2;
+        }
     }
     std::vector<std::string> programs = {program_path("doorkeeper"), program_path("klient")};
     if (!options.program.empty())
@@ -233,7 +243,12 @@ static int stop_and_judge(Run &run) {
         warn("%s", options.log_path);
         return 2;
     }
-    if (print_verdict(run, free_value, entry_value) > 0)
+    int broken = print_verdict(run, free_value, entry_value);
+    if (run.verdict != nullptr && fclose(run.verdict) != 0) {
+        warn("%s", options.verdict_path);
+        return 2;
+    }
+    if (broken > 0)
         return 1;
     printf("-- every rule kept: at most %d inside, no unit lost, invented or withheld, nobody "
            "kept waiting, the sets in place, nothing left running\n",

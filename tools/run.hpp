@@ -18,6 +18,7 @@ struct RunOptions {
     bool stop_first = false;  // the stop's SIGTERM to the counterpart's first process alone
     std::string counterpart;  // a command for /bin/sh, empty for our doorkeeper
     const char *log_path;     // the event log, or null
+    const char *verdict_path = nullptr; // where the rules broken go as data, or null
     std::string program = {}; // the path of the counterpart's program, if its command has one
     size_t program_from = 0, program_to = 0; // where in the command that path is written
 };

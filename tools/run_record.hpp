@@ -26,6 +26,7 @@ struct Run {
     size_t counterpart = NO_VICTIM; // the one started last
     std::set<size_t> counterparts;  // each one started, by index: the rest are clients
     FILE *event_log = nullptr;
+    FILE *verdict = nullptr; // each rule broken, a line "rule<TAB>what"
     double began = 0;  // when the run began, on the monotonic clock
     VisitCount visits; // of the clients, by index
     RuleWatch rules;
