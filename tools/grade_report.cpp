@@ -94,7 +94,7 @@ void write_report(const char *path, const std::vector<Counterpart> &counterparts
     for (const Job &job : jobs) {
         std::string faults;
         for (const auto &[rule, what] : job.faults)
-            faults += (faults.empty() ? "" : " | ") + rule + ": " + what;
+            faults.append(faults.empty() ? "" : " | ").append(rule).append(": ").append(what);
         if (job.verdict == VERDICT_UNJUDGED)
             faults = job.last_line;
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),
