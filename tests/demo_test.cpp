@@ -55,10 +55,15 @@ TEST_F(Demo, ChaosLosesNoUnit) {
 TEST_F(Demo, RefusesARunItCouldNotJudge) {
     char source[] = "/tmp/klient-test-XXXXXX.c"; // as a student hands it in: not executable
     close(mkstemps(source, 2));
-    // Executable, but not for this machine: empty, and an ELF file for another.
-    char empty[] = "/tmp/klient-empty-XXXXXX", foreign[] = "/tmp/klient-foreign-XXXXXX";
+    // Executable, but not for this machine: empty, an ELF file for another,
+    // and a script for an interpreter that is not there.
+    char empty[] = "/tmp/klient-empty-XXXXXX", foreign[] = "/tmp/klient-foreign-XXXXXX",
+         script[] = "/tmp/klient-script-XXXXXX";
     close(mkstemp(empty));
     close(mkstemp(foreign));
+    close(mkstemp(script));
+    std::ofstream(script) << "#! /nonexistent/sh -e\nexit 0\n";
+    chmod(script, 0755);
     std::filesystem::copy_file(COUNTERPART_PATH, foreign,
                                std::filesystem::copy_options::overwrite_existing);
     std::fstream(foreign, std::ios::in | std::ios::out | std::ios::binary).seekp(18).put('\xb7');
@@ -75,6 +80,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         {{"--counterpart", "odzwierny-nowhere"}, "not found on the run's PATH"},
         {{"--counterpart", empty}, "Exec format error (an empty file)"},
         {{"--counterpart", foreign}, "Exec format error (a program built for another machine)"},
+        {{"--counterpart", script}, "No such file or directory (its interpreter, /nonexistent/sh)"},
         {{"--clients", "200"}, "the hard limit is 100", 100},
     };
     for (const Refused &r : refused) {
@@ -93,6 +99,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
     unlink(source);
     unlink(empty);
     unlink(foreign);
+    unlink(script);
 }
 
 // klient-grade on what cannot run: a build that fails is the counterpart's
@@ -128,6 +135,13 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::string odd = std::string(dir) + "/-odd\033[2J\n.c";
     std::ofstream(odd) << "int main( {\n";
     chmod(dir, 0755); // as a class's folder is: the run's user reads in it
+    auto [listed, listed_status] = grade({"--list", bad, std::string(dir) + "/missing.c"});
+    EXPECT_EQ(listed_status, 0);
+    EXPECT_EQ(said, "") << said; // nothing built, nothing run
+    for (const char *line : {"/bad.c: a source, built with cc -O2, then run\n",
+                             "/missing.c: cannot read it: No such file or directory\n",
+                             "run term-main: demo --clients 8 --stop first --seconds 35\n"})
+        EXPECT_NE(listed.find(line), std::string::npos) << listed;
     auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
                                  std::string(dir) + "/includes.c", std::string(dir) + "/link.c",
                                  std::string(dir) + "/../" + (strrchr(dir, '/') + 1) + "/bad.c"});

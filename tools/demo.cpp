@@ -17,6 +17,7 @@
 #include "namespaces.hpp"
 #include "options.hpp"
 #include "run.hpp"
+#include "shown_text.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -96,6 +97,22 @@ static const char *format_refused(const std::string &program) {
     return "";
 }
 
+// The interpreter a script names on its first line ("#!"), where the run
+// cannot execute it; else "".
+static std::string missing_interpreter(const std::string &program) {
+    char line[128] = "";
+    int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd == -1 ? -1 : read(fd, line, sizeof line - 1);
+    if (fd != -1)
+        close(fd);
+    if (got < 2 || line[0] != '#' || line[1] != '!')
+        return "";
+    line[got] = '\0';
+    char *start = line + 2 + strspn(line + 2, " \t");
+    std::string interpreter(start, strcspn(start, " \t\n"));
+    return access(interpreter.c_str(), X_OK) == 0 ? "" : interpreter;
+}
+
 // Refuses, with status 2, a counterpart whose program is missing or cannot be
 // executed, before anything runs. Notes the program of a command that names
 // it by its path, which the run copies for its user to reach.
@@ -128,6 +145,10 @@ static void check_runnable(RunOptions *run) {
     const char *format = error == 0 ? format_refused(program) : "";
     if (*format != '\0')
         errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(ENOEXEC), format);
+    if (std::string interpreter = error == 0 ? missing_interpreter(program) : "";
+        !interpreter.empty())
+        errx(2, "cannot run the counterpart: %s: %s (its interpreter, %s)", program.c_str(),
+             strerror(ENOENT), printable(interpreter, true).c_str());
     if (error == 0) {
         run->program = program;
         run->program_from = from;

@@ -40,9 +40,10 @@ constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
-    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] COUNTERPART...\n"
+    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] [--list] COUNTERPART...\n"
     "       each COUNTERPART a program, or a C (.c) or C++ (.cc, .cpp, .cxx) source\n"
-    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report)\n"
+    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report;\n"
+    "       --list says what would be graded and how, and runs nothing)\n"
     "       Each runs contained: never as root, no network, writing only in its run's\n"
     "       scratch directory, within limits of processes, memory, CPU time and output\n"
     "       (man klient-grade).\n";
@@ -222,16 +223,46 @@ static std::vector<std::string> named_once(int count, char *const names[]) {
     return once;
 }
 
+// What a grading would do, said without doing it: each counterpart, how it
+// would be built, and the runs each would go through. Returns 0.
+static int list(const std::vector<std::string> &given, long at_once) {
+    for (const std::string &name : given) {
+        std::string shown = printable(name, true);
+        if (access(name.c_str(), R_OK) == -1)
+            printf("%s: cannot read it: %s\n", shown.c_str(), strerror(errno));
+        else if (is_source(name.c_str()))
+            printf("%s: a source, built with %s -O2, then run\n", shown.c_str(),
+                   name.ends_with(".c") ? "cc" : "c++");
+        else
+            printf("%s: a program, run as it is\n", shown.c_str());
+    }
+    for (const Scenario &s : SCENARIOS) {
+        printf("run %s: demo", s.name);
+        for (const char *arg : s.args)
+            printf(" %s", arg);
+        printf("\n");
+    }
+    long runs = static_cast<long>(given.size() * SCENARIO_COUNT);
+    printf("%ld runs, %ld at once: about %ld s\n", runs, at_once,
+           (runs + at_once - 1) / at_once * (RUN_SECONDS + STOP_SECONDS));
+    return 0;
+}
+
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
     const char *dir = "grade-logs", *report_path = nullptr;
+    bool listed = false;
     int first = read_options(argc, argv,
                              {number_option("jobs", &at_once, 1, 999, "a number of runs at once"),
-                              text_option("logs", &dir), text_option("report", &report_path)},
+                              text_option("logs", &dir), text_option("report", &report_path),
+                              flag_option("list", &listed)},
                              USAGE, true);
     if (first == argc)
         usage_error(USAGE, "no counterpart to grade");
+    std::vector<std::string> given = named_once(argc - first, argv + first);
+    if (listed)
+        return list(given, at_once);
     // Each run's output comes through a pipe, into a log.
     rlim_t hard, files = 2 * static_cast<rlim_t>(at_once) + 16;
     if (raise_file_limit(files, &hard) == -1)
@@ -255,7 +286,6 @@ int main(int argc, char **argv) {
         sigaction(sig, &sa, nullptr);
     std::vector<Counterpart> counterparts;
     Stop stop = {&interrupted, join_grading};
-    std::vector<std::string> given = named_once(argc - first, argv + first);
     for (size_t i = 0; i < given.size(); i++)
         counterparts.push_back(prepare_counterpart(given[i], static_cast<int>(i) + 1, dir, stop));
     std::vector<Job> jobs;
