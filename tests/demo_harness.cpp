@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +13,10 @@ std::string test_control_group() {
     for (std::string line; std::getline(own_file, line);)
         if (line.starts_with("0::/"))
             own = line.substr(3);
+    std::random_device random; // not the pid: another suite may number its tests alike
+    std::string name = "/klient-test." + std::to_string(random());
     for (std::string mounted : {"/sys/fs/cgroup/unified", "/sys/fs/cgroup"}) {
-        std::string dir = mounted + own + "/klient-test." + std::to_string(getpid());
+        std::string dir = mounted + own + name;
         if (access((mounted + "/cgroup.subtree_control").c_str(), F_OK) == 0 && !own.empty() &&
             mkdir(dir.c_str(), 0755) == 0)
             return dir;

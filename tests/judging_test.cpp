@@ -99,6 +99,15 @@ struct Reachable {
     std::string port, outside, host_file, socket_path;
 };
 
+// A path that starts with prefix and names nothing yet, nor will for any
+// other test.
+static std::string unique_name(const std::string &prefix) {
+    std::string path = prefix + "XXXXXX";
+    close(mkstemp(path.data()));
+    unlink(path.c_str());
+    return path;
+}
+
 static Reachable make_reachable() {
     Reachable r;
     r.server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -110,12 +119,13 @@ static Reachable make_reachable() {
     EXPECT_EQ(listen(r.server, 1), 0);
     getsockname(r.server, reinterpret_cast<sockaddr *>(&at), &size);
     r.port = std::to_string(ntohs(at.sin_port));
-    std::string pid = std::to_string(getpid());
-    r.outside = "/dev/shm/klient-probe." + pid;
-    r.host_file = "/var/tmp/klient-host-file." + pid;
+    // Names of their own: another suite may run beside this one, its tests
+    // numbered as this one's in a PID namespace of its own.
+    r.outside = unique_name("/dev/shm/klient-probe.");
+    r.host_file = unique_name("/var/tmp/klient-host-file.");
     std::ofstream(r.host_file) << "the host's\n";
     chmod(r.host_file.c_str(), 0644);
-    r.socket_path = "/var/tmp/klient-socket." + pid;
+    r.socket_path = unique_name("/var/tmp/klient-socket.");
     r.service = listen_at(r.socket_path);
     return r;
 }
