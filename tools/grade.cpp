@@ -33,9 +33,6 @@
 #include <unistd.h>
 #include <vector>
 
-// The longest run, and the time its stop takes as a rule: a stop that waits
-// out every grace of 3 s takes longer.
-constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4;
 constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
@@ -164,11 +161,10 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     if (open_children(&children) == -1)
         err(2, "epoll_create1");
     size_t next = 0, running = 0, finished = 0, total = jobs->size();
-    long rounds = (static_cast<long>(total) + at_once - 1) / at_once;
     fprintf(stderr,
             "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
             total, total / SCENARIO_COUNT, SCENARIO_COUNT, at_once,
-            rounds * (RUN_SECONDS + STOP_SECONDS));
+            grading_seconds(static_cast<long>(total), at_once));
     double began = monotonic_seconds(), last_said = began;
     LineHandler on_line = [jobs](size_t child, const std::string &line, double) {
         Job &job = (*jobs)[child];
@@ -206,46 +202,24 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
     warnx("interrupted: %zu of %zu runs done", finished, total);
 }
 
-// Each counterpart once, however often it is named: known by the file it
-// is, or, where there is none, by its name.
-static std::vector<std::string> named_once(int count, char *const names[]) {
-    std::vector<std::string> once;
-    std::set<std::string> seen;
-    for (int i = 0; i < count; i++) {
-        char *real = realpath(names[i], nullptr);
-        bool first = seen.insert(real != nullptr ? real : names[i]).second;
-        free(real);
-        if (first)
-            once.emplace_back(names[i]);
-        else
-            warnx("%s is named twice: graded once", printable(names[i], true).c_str());
-    }
-    return once;
-}
-
-// What a grading would do, said without doing it: each counterpart, how it
-// would be built, and the runs each would go through. Returns 0.
-static int list(const std::vector<std::string> &given, long at_once) {
-    for (const std::string &name : given) {
-        std::string shown = printable(name, true);
-        if (access(name.c_str(), R_OK) == -1)
-            printf("%s: cannot read it: %s\n", shown.c_str(), strerror(errno));
-        else if (is_source(name.c_str()))
-            printf("%s: a source, built with %s -O2, then run\n", shown.c_str(),
-                   name.ends_with(".c") ? "cc" : "c++");
-        else
-            printf("%s: a program, run as it is\n", shown.c_str());
-    }
-    for (const Scenario &s : SCENARIOS) {
-        printf("run %s: demo", s.name);
-        for (const char *arg : s.args)
-            printf(" %s", arg);
-        printf("\n");
-    }
-    long runs = static_cast<long>(given.size() * SCENARIO_COUNT);
-    printf("%ld runs, %ld at once: about %ld s\n", runs, at_once,
-           (runs + at_once - 1) / at_once * (RUN_SECONDS + STOP_SECONDS));
-    return 0;
+// Exits with status 2, saying why, where runs cannot be made at_once at a
+// time, or their logs kept in dir.
+static void check_can_grade(long at_once, const char *dir) {
+    // Each run's output comes through a pipe, into a log.
+    rlim_t hard, files = 2 * static_cast<rlim_t>(at_once) + 16;
+    if (raise_file_limit(files, &hard) == -1)
+        errx(2,
+             "%ld runs at once need %llu open files, and the hard limit is %llu: ask for "
+             "fewer (--jobs)",
+             at_once, static_cast<unsigned long long>(files),
+             static_cast<unsigned long long>(hard));
+    if (int error = try_private_namespaces())
+        errx(2, "cannot make private namespaces for the runs (%s)%s", strerror(error),
+             geteuid() == 0 ? ""
+                            : ": a normal user needs user namespaces, which this system does "
+                              "not allow; run as root, or ask an administrator to allow them");
+    if (mkdir(dir, 0777) == -1 && errno != EEXIST)
+        err(2, "cannot make %s", dir);
 }
 
 int main(int argc, char **argv) {
@@ -263,21 +237,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> given = named_once(argc - first, argv + first);
     if (listed)
         return list(given, at_once);
-    // Each run's output comes through a pipe, into a log.
-    rlim_t hard, files = 2 * static_cast<rlim_t>(at_once) + 16;
-    if (raise_file_limit(files, &hard) == -1)
-        errx(2,
-             "%ld runs at once need %llu open files, and the hard limit is %llu: ask for "
-             "fewer (--jobs)",
-             at_once, static_cast<unsigned long long>(files),
-             static_cast<unsigned long long>(hard));
-    if (int error = try_private_namespaces())
-        errx(2, "cannot make private namespaces for the runs (%s)%s", strerror(error),
-             geteuid() == 0 ? ""
-                            : ": a normal user needs user namespaces, which this system does "
-                              "not allow; run as root, or ask an administrator to allow them");
-    if (mkdir(dir, 0777) == -1 && errno != EEXIST)
-        err(2, "cannot make %s", dir);
+    check_can_grade(at_once, dir);
     make_control_group(&grading, "klient-grade"); // where not, each run's log says so
 
     struct sigaction sa = {};

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <err.h>
+#include <set>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,4 +118,45 @@ Counterpart prepare_counterpart(const std::string &given, int number, const std:
         build(&c, dir, stop);
     }
     return c;
+}
+
+// Each counterpart once, however often it is named: known by the file it
+// is, or, where there is none, by its name.
+std::vector<std::string> named_once(int count, char *const names[]) {
+    std::vector<std::string> once;
+    std::set<std::string> seen;
+    for (int i = 0; i < count; i++) {
+        char *real = realpath(names[i], nullptr);
+        bool first = seen.insert(real != nullptr ? real : names[i]).second;
+        free(real);
+        if (first)
+            once.emplace_back(names[i]);
+        else
+            warnx("%s is named twice: graded once", printable(names[i], true).c_str());
+    }
+    return once;
+}
+
+// What a grading would do, said without doing it: each counterpart, how it
+// would be built, and the runs each would go through. Returns 0.
+int list(const std::vector<std::string> &given, long at_once) {
+    for (const std::string &name : given) {
+        std::string shown = printable(name, true);
+        if (access(name.c_str(), R_OK) == -1)
+            printf("%s: cannot read it: %s\n", shown.c_str(), strerror(errno));
+        else if (is_source(name.c_str()))
+            printf("%s: a source, built with %s -O2, then run\n", shown.c_str(),
+                   name.ends_with(".c") ? "cc" : "c++");
+        else
+            printf("%s: a program, run as it is\n", shown.c_str());
+    }
+    for (const Scenario &s : SCENARIOS) {
+        printf("run %s: demo", s.name);
+        for (const char *arg : s.args)
+            printf(" %s", arg);
+        printf("\n");
+    }
+    long runs = static_cast<long>(given.size() * SCENARIO_COUNT);
+    printf("%ld runs, %ld at once: about %ld s\n", runs, at_once, grading_seconds(runs, at_once));
+    return 0;
 }

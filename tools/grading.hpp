@@ -26,6 +26,15 @@ inline const Scenario SCENARIOS[] = {
     {"term-main", {"--clients", "8", "--stop", "first", "--seconds", "35"}},
 };
 constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
+
+// The longest run, and the time its stop takes as a rule: a stop that waits
+// out every grace of 3 s takes longer.
+constexpr int RUN_SECONDS = 35, STOP_SECONDS = 4;
+
+// About how long runs take, at_once at a time.
+constexpr long grading_seconds(long runs, long at_once) {
+    return (runs + at_once - 1) / at_once * (RUN_SECONDS + STOP_SECONDS);
+}
 enum Verdict : unsigned char { VERDICT_OK, VERDICT_FAULTY, VERDICT_UNJUDGED, VERDICT_INTERRUPTED };
 
 struct Counterpart {

@@ -1,0 +1,234 @@
+// The grader, end to end: the report card, the report and the verdicts as
+// data, what it cannot grade, and its own failures.
+#include "demo_harness.hpp"
+#include "harness.hpp"
+#include "shared_semaphores.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sched.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+// --list says what a grading would do, and does none of it.
+TEST_F(Demo, ListsAGradingWithoutRunningIt) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string bad = std::string(dir) + "/bad.c";
+    std::ofstream(bad) << "int main( {\n";
+    Child grader =
+        spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--list", bad, std::string(dir) + "/missing.c"});
+    std::string listed = read_rest(grader.out), said = read_rest(grader.err);
+    int status = wait_exit(grader.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(said, "") << said; // nothing built, nothing run
+    for (const char *line : {"/bad.c: a source, built with cc -O2, then run\n",
+                             "/missing.c: cannot read it: No such file or directory\n",
+                             "run term-main: demo --clients 8 --stop first --seconds 35\n"})
+        EXPECT_NE(listed.find(line), std::string::npos) << listed;
+    std::filesystem::remove_all(dir);
+}
+
+// The verdicts of a report, after its header, which it checks.
+static std::set<std::string> report_verdicts(const std::string &report) {
+    std::ifstream tsv(report);
+    std::string header, line;
+    std::getline(tsv, header);
+    EXPECT_EQ(header, "counterpart\trun\tverdict\tfaults\tlog");
+    std::set<std::string> verdicts; // the third field of each line
+    while (std::getline(tsv, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 3; i++)
+            std::getline(fields, field, '\t');
+        verdicts.insert(field);
+    }
+    return verdicts;
+}
+
+// klient-grade on what cannot run: a build that fails is the counterpart's
+// fault, a missing source is no verdict; both in the report.
+TEST_F(Demo, GradesWhatDoesNotBuild) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string bad = std::string(dir) + "/bad.c", report = std::string(dir) + "/report.tsv";
+    std::ofstream(bad) << "int main( { return 0 }\n";
+    std::string said; // on standard error
+    auto grade = [&](std::vector<std::string> sources) {
+        std::vector<std::string> args = {"--logs", dir, "--report", report};
+        args.insert(args.end(), sources.begin(), sources.end());
+        Child grader = spawn(KLIENT_GRADE_PATH, args);
+        std::string card = read_rest(grader.out, 100000);
+        said = read_rest(grader.err);
+        int status = wait_exit(grader.pid, 5000);
+        return std::pair(card, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    };
+    // A build is contained as a run is: as the run's user, which is not the
+    // teacher where the grader is the real root, so that an include or a
+    // link reaches nothing of the teacher's; and no name or line reaches the
+    // terminal raw.
+    std::string hidden = std::string(dir) + "/teachers", secret = hidden + "/secret";
+    mkdir(hidden.c_str(), 0700);
+    std::ofstream(secret) << "SECRET-LINE\n";
+    std::ofstream(std::string(dir) + "/includes.c") << "#include \"" << secret << "\"\n";
+    std::ofstream(hidden + "/reference.c") << "int main() {}\n";
+    ASSERT_EQ(symlink((hidden + "/reference.c").c_str(), (std::string(dir) + "/link.c").c_str()),
+              0);
+    std::string odd = std::string(dir) + "/-odd\033[2J\n.c";
+    std::ofstream(odd) << "int main( {\n";
+    chmod(dir, 0755); // as a class's folder is: the run's user reads in it
+    auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
+                                 std::string(dir) + "/includes.c", std::string(dir) + "/link.c",
+                                 std::string(dir) + "/../" + (strrchr(dir, '/') + 1) + "/bad.c"});
+    EXPECT_NE(said.find("/bad.c is named twice: graded once\n"), std::string::npos) << said;
+    EXPECT_NE(card.find("build failed: "), std::string::npos) << card;
+    EXPECT_EQ(status, 2) << card; // missing.c is not graded, which outweighs the faults
+    EXPECT_EQ(card.find('\033'), std::string::npos) << card;
+    EXPECT_EQ(std::count(card.begin(), card.end(), '\n'), 1 + 5 + 2) << card; // a row each
+    std::ifstream map("/proc/self/uid_map");
+    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    if (geteuid() == 0 && uid_map.find("4294967295") != std::string::npos) { // the real root
+        EXPECT_EQ(card.find("SECRET-LINE"), std::string::npos) << card;
+        EXPECT_NE(card.find("cannot read " + std::string(dir) + "/link.c with the rights"),
+                  std::string::npos)
+            << card;
+    }
+    EXPECT_EQ(report_verdicts(report), (std::set<std::string>{"faulty", "not judged"}));
+    EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
+    std::filesystem::remove_all(dir);
+}
+
+// A counterpart that keeps a unit for itself is faulty in each of the six
+// runs, by the verdict each demo wrote: units lost, and withheld from the
+// clients waiting where there are more of them than units.
+TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    std::string source = std::string(dir) + "/keeps.c", logs = std::string(dir) + "/logs";
+    std::ofstream(source)
+        << "#include <sys/sem.h>\n"
+           "int main(void) {\n"
+           "    int f = semget(66268, 1, 0644 | IPC_CREAT | IPC_EXCL), e;\n"
+           "    struct sembuf down = {0, -1, 0}, up = {0, 1, 0}, five = {0, 5, 0};\n"
+           "    if (f != -1)\n"
+           "        semop(f, &five, 1);\n"
+           "    f = semget(66268, 1, 0644 | IPC_CREAT);\n"
+           "    e = semget(66267, 1, 0644 | IPC_CREAT);\n"
+           "    semop(f, &down, 1); /* one kept for ever */\n"
+           "    for (;;)\n"
+           "        if (semop(f, &down, 1) == 0)\n"
+           "            semop(e, &up, 1);\n"
+           "}\n";
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, source});
+    std::string card = read_rest(grader.out, 100000);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
+    std::istringstream rows(card);
+    std::string header, row;
+    std::getline(rows, header);
+    std::getline(rows, row);
+    size_t cells = 0; // "units", and more, in each run's
+    for (size_t at = row.find("  units"); at != std::string::npos; at = row.find("  units", at + 1))
+        cells++;
+    EXPECT_EQ(cells, 6u) << card;
+    EXPECT_NE(row.find("  faulty       0/6   " + logs + "/01-keeps_c.counterpart-first.log"),
+              std::string::npos)
+        << card;
+    std::ifstream verdict(logs + "/01-keeps_c.50-clients.verdict");
+    std::string all((std::istreambuf_iterator<char>(verdict)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(all.starts_with("units\tfree + entry is 4 after the stop")) << all;
+    EXPECT_NE(all.find("\nwithheld units\t"), std::string::npos) << all;
+    std::filesystem::remove_all(dir);
+}
+
+// A log the grader cannot write is the grader's failure: the run is ended
+// and not judged, and the grading ends with 2, never a verdict on the
+// student. Here the logs lie on a memory file system that is full.
+TEST_F(Demo, ALogItCannotWriteIsTheGradersFailure) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    std::string graded = std::string(dir) + "/door", logs = std::string(dir) + "/logs";
+    std::filesystem::copy_file(DOORKEEPER_PATH, graded);
+    mkdir(logs.c_str(), 0755);
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", logs, graded}, [&logs] {
+        if (unshare(CLONE_NEWNS) == -1 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+            mount("full", logs.c_str(), "tmpfs", 0, "size=8k") == -1)
+            _exit(125);
+        int fill = open((logs + "/fill").c_str(), O_WRONLY | O_CREAT, 0600);
+        while (write(fill, "x", 1) == 1)
+            ;
+        close(fill);
+    });
+    std::string card = read_rest(grader.out, 20000), said = read_rest(grader.err);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status << said;
+    EXPECT_NE(said.find("klient-grade: cannot write " + logs +
+                        "/01-door.counterpart-first.log: "
+                        "No space left on device\n"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(std::count(card.begin(), card.end(), '\n'), 1 + 1 + 2) << card;
+    EXPECT_EQ(card.find(" ok "), std::string::npos) << card;
+    EXPECT_NE(card.find("  not judged (No space left on device)  "), std::string::npos) << card;
+    EXPECT_NE(card.find("  not judged   0/6\n"), std::string::npos) << card; // its mark
+    std::filesystem::remove_all(dir);
+}
+
+// Interrupted, the grader ends its runs and still writes the card and the
+// report, each run not done marked so, and says it could not grade.
+TEST_F(Demo, GradingInterruptedKeepsTheCard) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755); // as a class's folder is: the run's user reads in it
+    std::string report = std::string(dir) + "/report.tsv", graded = std::string(dir) + "/door";
+    std::filesystem::copy_file(DOORKEEPER_PATH, graded);
+    std::string group = test_control_group();
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--report", report, graded}, [&group] {
+        if (!group.empty())
+            std::ofstream(group + "/cgroup.procs") << "0";
+    });
+    std::string said = read_line(grader.err, 10000); // the runs have started
+    ASSERT_TRUE(said.starts_with("klient-grade: 6 runs")) << said;
+    for (int waited = 0; !group.empty() && !counterpart_group_below(group) && waited < 10000;
+         waited += 10)
+        usleep(10000);
+    ASSERT_EQ(kill(grader.pid, SIGTERM), 0);
+    std::string card = read_rest(grader.out, 10000);
+    int status = wait_exit(grader.pid, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ(read_rest(grader.err), "klient-grade: interrupted: 0 of 6 runs done\n");
+    std::istringstream rows(card);
+    std::string header, row;
+    std::getline(rows, header);
+    std::getline(rows, row);
+    EXPECT_TRUE(row.starts_with(graded)) << card;
+    std::istringstream cells(row.substr(graded.size()));
+    std::vector<std::string> marked(6, "interrupted"); // each run's, then the mark
+    marked.insert(marked.end(), {"interrupted", "0/6"});
+    EXPECT_EQ(std::vector<std::string>(std::istream_iterator<std::string>(cells), {}), marked)
+        << card;
+    std::ifstream tsv(report);
+    std::string tsv_all((std::istreambuf_iterator<char>(tsv)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(tsv_all.begin(), tsv_all.end(), '\n'), 7) << tsv_all;
+    EXPECT_EQ(tsv_all.find("\tok\t"), std::string::npos) << tsv_all;
+    if (!group.empty()) {
+        EXPECT_EQ(groups_left(group), 0u) << "the grading left a control group behind";
+    }
+    std::filesystem::remove_all(dir);
+}
