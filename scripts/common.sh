@@ -40,6 +40,8 @@ ensure_tools() {
     [ -e /usr/include/seccomp.h ] || missing+=(libseccomp-dev)
     if [ "$1" = tests ]; then
         command -v strace >/dev/null || missing+=(strace)
+        command -v jq >/dev/null || missing+=(jq)
+        command -v xmllint >/dev/null || missing+=(libxml2-utils)
         [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     elif [ "$1" = package ]; then
         command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)

@@ -1,11 +1,18 @@
 // A control group of a test's own, for the demo.
 #include "demo_harness.hpp"
 
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 std::string test_control_group() {
     std::ifstream own_file("/proc/self/cgroup");
@@ -40,4 +47,44 @@ size_t groups_left(const std::string &group) {
         }
     rmdir(group.c_str());
     return left;
+}
+
+int listen_at(const std::string &path) {
+    sockaddr_un at = {};
+    at.sun_family = AF_UNIX;
+    path.copy(at.sun_path, sizeof at.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    chmod(path.c_str(), 0777);
+    return fd;
+}
+
+void own_user_namespace() {
+    if (unshare(CLONE_NEWUSER) == -1)
+        _exit(125);
+    for (auto [file, map] : {std::pair{"/proc/self/setgroups", "deny"},
+                             {"/proc/self/uid_map", "0 0 1"},
+                             {"/proc/self/gid_map", "0 0 1"}}) {
+        int fd = open(file, O_WRONLY | O_CLOEXEC);
+        if (fd == -1 || write(fd, map, strlen(map)) == -1)
+            _exit(125);
+        close(fd);
+    }
+}
+
+bool user_namespaces_here() {
+    pid_t child = fork();
+    if (child == 0)
+        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status == 0;
+}
+
+std::string unique_name(const std::string &prefix) {
+    std::string path = prefix + "XXXXXX";
+    close(mkstemp(path.data()));
+    unlink(path.c_str());
+    return path;
 }

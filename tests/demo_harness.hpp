@@ -68,3 +68,18 @@ bool counterpart_group_below(const std::string &group);
 
 // The groups below group: none once the demo has ended. Removes them all.
 size_t groups_left(const std::string &group);
+
+// A Unix socket at path that anyone may connect to; its descriptor.
+int listen_at(const std::string &path);
+
+// Root in a user namespace of its own, and no more: the demo, not the real
+// root, runs its programs as its own user. Before an exec.
+void own_user_namespace();
+
+// Whether this process may make a user namespace: not in a chroot, as CI's
+// Debian 13 tree is.
+bool user_namespaces_here();
+
+// A path that starts with prefix and names nothing yet, nor will for any
+// other test.
+std::string unique_name(const std::string &prefix);

@@ -111,6 +111,12 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::filesystem::remove_all(dir);
 }
 
+// The shape of Gradescope's results.json, as jq tests it.
+constexpr const char *JSON_SHAPE =
+    ".score == 0 and (.tests | length) == 6 and all(.tests[]; (.name | type) == \"string\" and "
+    ".score == 0 and .max_score == 1 and .status == \"failed\" and (.output | "
+    "startswith(\"units: \")))";
+
 // A counterpart that keeps a unit for itself is faulty in each of the six
 // runs, by the verdict each demo wrote: units lost, and withheld from the
 // clients waiting where there are more of them than units.
@@ -133,7 +139,9 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
            "        if (semop(f, &down, 1) == 0)\n"
            "            semop(e, &up, 1);\n"
            "}\n";
-    Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, source});
+    std::string json = std::string(dir) + "/results.json", junit = std::string(dir) + "/junit.xml";
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, "--report", json,
+                                             "--report", junit, source});
     std::string card = read_rest(grader.out, 100000);
     int status = wait_exit(grader.pid, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
@@ -152,6 +160,19 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     std::string all((std::istreambuf_iterator<char>(verdict)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(all.starts_with("units\tfree + entry is 4 after the stop")) << all;
     EXPECT_NE(all.find("\nwithheld units\t"), std::string::npos) << all;
+    // Gradescope's shape of results.json: a score, and each test's name,
+    // score, maximum, status and output. JUnit's: a test case per run, each
+    // with its failure.
+    auto says = [this](const char *path, const std::vector<std::string> &args) {
+        Child tool = spawn(path, args);
+        std::string said = read_rest(tool.out);
+        wait_exit(tool.pid);
+        return said.substr(0, said.find_last_not_of('\n') + 1); // as its last line ends or not
+    };
+    EXPECT_EQ(says("/usr/bin/jq", {"-e", JSON_SHAPE, json}), "true");
+    EXPECT_EQ(says("/usr/bin/xmllint",
+                   {"--xpath", "count(/testsuites/testsuite/testcase/failure)", junit}),
+              "6");
     std::filesystem::remove_all(dir);
 }
 

@@ -18,19 +18,18 @@
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
-#include <sched.h>
 #include <set>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 // Counterparts that each break one rule are judged faulty on that rule, and
 // only on it; a textbook one keeps every rule.
+// How far past its limit a counterpart's CPU time comes before a look.
+constexpr double CPU_MARGIN = 0.5;
+
 struct Judged {
     const char *mode;
     int seconds; // past a whole visit where a stall would show, and past the
@@ -42,8 +41,8 @@ struct Judged {
     const char *said = "";              // the start of a line the counterpart must say
     bool terminal = false;              // the demo on a terminal, as a teacher runs it
     bool own_user = false;              // the demo not the real root: its programs share its user
-    double cpu_limit = 0; // its faults only if it got more CPU time than this, which a
-                          // loaded machine may not give it; 0: always
+    double cpu_limit = 0; // its faults if it got more CPU time than this and a margin, which
+                          // a loaded machine may not give it, either way if less; 0: always
     bool counted = false; // its fault only where the kernel counts in a control group
 };
 
@@ -53,44 +52,6 @@ void PrintTo(const Judged &judged, std::ostream *out) {
 
 class Judging : public Demo, public ::testing::WithParamInterface<Judged> {};
 
-// A Unix socket at path that anyone may connect to; its descriptor.
-static int listen_at(const std::string &path) {
-    sockaddr_un at = {};
-    at.sun_family = AF_UNIX;
-    path.copy(at.sun_path, sizeof at.sun_path - 1);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    EXPECT_EQ(listen(fd, 1), 0);
-    chmod(path.c_str(), 0777);
-    return fd;
-}
-
-// Root in a user namespace of its own, and no more: the demo, not the real
-// root, runs its programs as its own user. Before an exec.
-static void own_user_namespace() {
-    if (unshare(CLONE_NEWUSER) == -1)
-        _exit(125);
-    for (auto [file, map] : {std::pair{"/proc/self/setgroups", "deny"},
-                             {"/proc/self/uid_map", "0 0 1"},
-                             {"/proc/self/gid_map", "0 0 1"}}) {
-        int fd = open(file, O_WRONLY | O_CLOEXEC);
-        if (fd == -1 || write(fd, map, strlen(map)) == -1)
-            _exit(125);
-        close(fd);
-    }
-}
-
-// Whether this process may make a user namespace: not in a chroot, as CI's
-// Debian 13 tree is.
-static bool user_namespaces_here() {
-    pid_t child = fork();
-    if (child == 0)
-        _exit(unshare(CLONE_NEWUSER) == 0 ? 0 : 1);
-    int status = -1;
-    waitpid(child, &status, 0);
-    return status == 0;
-}
-
 // What a probe may try to reach from a run: a server on the test's
 // loopback, a socket and a file that anyone may reach in /var/tmp, and a
 // file in /dev/shm, where anyone may write.
@@ -98,15 +59,6 @@ struct Reachable {
     int server = -1, service = -1;
     std::string port, outside, host_file, socket_path;
 };
-
-// A path that starts with prefix and names nothing yet, nor will for any
-// other test.
-static std::string unique_name(const std::string &prefix) {
-    std::string path = prefix + "XXXXXX";
-    close(mkstemp(path.data()));
-    unlink(path.c_str());
-    return path;
-}
 
 static Reachable make_reachable() {
     Reachable r;
@@ -167,13 +119,31 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
 // The faults the run expects: judged's, unless the counterpart got no more
 // CPU time than its cpu_limit ("-- the counterpart used at most ..., S s of
 // CPU time, ...").
-static std::set<std::string> expected_faults(const Judged &judged, const DemoRun &run) {
+// For a row held to a CPU time, the faults it may show instead: none, where
+// the counterpart got little more than its limit, or less, on a loaded
+// machine. Its CPU time is what the demo says ("-- the counterpart used at
+// most ..., S s of CPU time, ..."), or, for a row that tests the demo's count,
+// what its probe says its children spun.
+static std::set<std::string> faults_if_starved(const Judged &judged, const DemoRun &run) {
     double cpu = 0;
-    for (const std::string &line : run.lines)
-        if (size_t at = line.find(" s of CPU time"); line.starts_with("-- the counterpart used"))
+    for (const std::string &line : run.lines) {
+        if (size_t at = line.find(" s of CPU time");
+            !judged.counted && line.starts_with("-- the counterpart used"))
             cpu = atof(line.substr(line.rfind(", ", at) + 2).c_str());
-    return judged.cpu_limit > 0 && cpu <= judged.cpu_limit ? std::set<std::string>{}
-                                                           : judged.faults;
+        if (judged.counted && line.starts_with("counterpart: probe: children spun "))
+            cpu = std::max(cpu, atof(line.c_str() + 34));
+    }
+    return judged.cpu_limit > 0 && cpu <= judged.cpu_limit + CPU_MARGIN ? std::set<std::string>{}
+                                                                        : judged.faults;
+}
+
+// The rules a verdict written as data names: "rule<TAB>what", a line each.
+static std::set<std::string> rules_written(const std::string &path) {
+    std::set<std::string> rules;
+    std::ifstream verdict(path);
+    for (std::string line; std::getline(verdict, line);)
+        rules.insert(line.substr(0, line.find('\t')));
+    return rules;
 }
 
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
@@ -206,10 +176,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     if (terminal != -1)
         close(terminal);
     expect_untouched(reachable);
-    std::set<std::string> written; // the verdict as data: each rule broken, a line
-    std::ifstream verdict(std::string(dir) + "/verdict");
-    for (std::string line; std::getline(verdict, line);)
-        written.insert(line.substr(0, line.find('\t')));
+    std::set<std::string> written = rules_written(std::string(dir) + "/verdict");
     std::filesystem::remove_all(dir);
     if (!group.empty()) {
         EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";
@@ -217,10 +184,12 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     for (const std::string &line : run.lines)
         if (judged.counted && line.starts_with("demo: no control group"))
             GTEST_SKIP() << "the kernel counts nothing of it here: " << line;
-    std::set<std::string> faults, expected = expected_faults(judged, run);
+    std::set<std::string> faults, expected = judged.faults;
     for (const std::string &line : run.lines)
         if (line.starts_with("-- fault: "))
             faults.insert(line.substr(10, line.find(':', 10) - 10));
+    if (faults != expected)
+        expected = faults_if_starved(judged, run);
     EXPECT_EQ(faults, expected);
     EXPECT_EQ(written, faults) << "the verdict written is not the verdict said";
     EXPECT_EQ(run.status, expected.empty() ? 0 : 1);
@@ -269,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
         Judged{"allocates", 60, {"resources"}},
         Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
-        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 0, true},
+        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 5, true},
         Judged{"floods", 16, {"resources"}, {}, "probe: \\x1b[2J"},
         Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},

@@ -37,9 +37,10 @@ constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
-    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE] [--list] COUNTERPART...\n"
+    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE]... [--list] COUNTERPART...\n"
     "       each COUNTERPART a program, or a C (.c) or C++ (.cc, .cpp, .cxx) source\n"
-    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report;\n"
+    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report; a\n"
+    "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit;\n"
     "       --list says what would be graded and how, and runs nothing)\n"
     "       Each runs contained: never as root, no network, writing only in its run's\n"
     "       scratch directory, within limits of processes, memory, CPU time and output\n"
@@ -225,15 +226,20 @@ static void check_can_grade(long at_once, const char *dir) {
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
-    const char *dir = "grade-logs", *report_path = nullptr;
+    const char *dir = "grade-logs";
+    std::vector<const char *> reports;
     bool listed = false;
     int first = read_options(argc, argv,
                              {number_option("jobs", &at_once, 1, 999, "a number of runs at once"),
-                              text_option("logs", &dir), text_option("report", &report_path),
+                              text_option("logs", &dir), texts_option("report", &reports),
                               flag_option("list", &listed)},
                              USAGE, true);
     if (first == argc)
         usage_error(USAGE, "no counterpart to grade");
+    for (const char *report : reports)
+        if (!report_format_known(report))
+            usage_error(USAGE, "--report wants a file ending in .tsv, .json or .xml, got '%s'",
+                        report);
     std::vector<std::string> given = named_once(argc - first, argv + first);
     if (listed)
         return list(given, at_once);
@@ -256,10 +262,12 @@ int main(int argc, char **argv) {
     remove_control_group(&grading);
 
     print_card(counterparts, jobs);
-    if (report_path != nullptr)
-        write_report(report_path, counterparts, jobs);
-    printf("\nlogs in %s/%s%s\n", dir, report_path != nullptr ? ", report in " : "",
-           report_path != nullptr ? report_path : "");
+    std::string written;
+    for (const char *report : reports) {
+        write_report(report, counterparts, jobs);
+        written.append(written.empty() ? ", reports in " : ", ").append(report);
+    }
+    printf("\nlogs in %s/%s\n", dir, written.c_str());
     // One counterpart not graded outweighs the faults of others.
     Verdict worst = VERDICT_OK;
     for (const Counterpart &c : counterparts)

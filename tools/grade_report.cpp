@@ -1,6 +1,7 @@
 // The report card and the tab-separated report of a grading.
 #include "grading.hpp"
 
+#include "rule_watch.hpp"
 #include "shown_text.hpp"
 
 #include <algorithm>
@@ -81,26 +82,121 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
     }
 }
 
-void write_report(const char *path, const std::vector<Counterpart> &counterparts,
-                  const std::vector<Job> &jobs) {
-    FILE *report = fopen(path, "w");
-    if (report == nullptr)
-        err(2, "cannot write %s", path);
+// What a run found, in one text: its faults, or why it was not judged.
+static std::string found(const Job &job) {
+    if (job.verdict == VERDICT_UNJUDGED)
+        return printable(job.last_line, true);
+    std::string faults;
+    for (const auto &[rule, what] : job.faults)
+        faults.append(faults.empty() ? "" : " | ").append(rule).append(": ").append(what);
+    return printable(faults, true);
+}
+
+static void write_tsv(FILE *report, const std::vector<Counterpart> &counterparts,
+                      const std::vector<Job> &jobs) {
     fprintf(report, "counterpart\trun\tverdict\tfaults\tlog\n");
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
             fprintf(report, "%s\t\t%s\t%s\t\n", c.shown.c_str(), verdict_name(c.verdict),
                     c.why.c_str());
-    for (const Job &job : jobs) {
-        std::string faults;
-        for (const auto &[rule, what] : job.faults)
-            faults.append(faults.empty() ? "" : " | ").append(rule).append(": ").append(what);
-        if (job.verdict == VERDICT_UNJUDGED)
-            faults = job.last_line;
+    for (const Job &job : jobs)
         fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),
-                SCENARIOS[job.scenario].name, verdict_name(job.verdict),
-                printable(faults, true).c_str(), printable(job.log_path, true).c_str());
+                SCENARIOS[job.scenario].name, verdict_name(job.verdict), found(job).c_str(),
+                printable(job.log_path, true).c_str());
+}
+
+// text, escaped (shown_text.hpp), as a JSON string; or as XML character data.
+static std::string json(const std::string &text) {
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? "\\\"" : c == '\\' ? "\\\\" : std::string(1, c);
+    return quoted + "\"";
+}
+
+static std::string xml(const std::string &text) {
+    std::string escaped;
+    for (char c : text)
+        escaped += c == '&'   ? "&amp;"
+                   : c == '<' ? "&lt;"
+                   : c == '>' ? "&gt;"
+                   : c == '"' ? "&quot;"
+                              : std::string(1, c);
+    return escaped;
+}
+
+// Gradescope's autograder results: a test per run, 1 point if it kept every
+// rule, its faults as its output; a counterpart that did not run, one test.
+static void write_json(FILE *report, const std::vector<Counterpart> &counterparts,
+                       const std::vector<Job> &jobs) {
+    size_t score = 0;
+    std::string tests;
+    auto test = [&tests](const std::string &name, bool kept, const std::string &output) {
+        tests += format_text(
+            "%s\n    {\"name\": %s, \"score\": %d, \"max_score\": 1, \"status\": \"%s\", "
+            "\"output\": %s}",
+            tests.empty() ? "" : ",", json(name).c_str(), kept ? 1 : 0, kept ? "passed" : "failed",
+            json(output).c_str());
+    };
+    for (const Counterpart &c : counterparts)
+        if (!c.why.empty())
+            test(c.shown + " build", false, c.why);
+    for (const Job &job : jobs) {
+        score += job.verdict == VERDICT_OK;
+        test(counterparts[job.counterpart].shown + " " + SCENARIOS[job.scenario].name,
+             job.verdict == VERDICT_OK, found(job));
     }
+    fprintf(report, "{\n  \"score\": %zu,\n  \"tests\": [%s\n  ]\n}\n", score, tests.c_str());
+}
+
+// JUnit XML: a test suite per counterpart, a test case per run, a failure
+// for a faulty run and an error for one not judged.
+static void write_junit(FILE *report, const std::vector<Counterpart> &counterparts,
+                        const std::vector<Job> &jobs) {
+    fprintf(report,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"klient-grade\">\n");
+    for (size_t i = 0; i < counterparts.size(); i++) {
+        std::string name = xml(counterparts[i].shown);
+        fprintf(report, "  <testsuite name=\"%s\">\n", name.c_str());
+        if (!counterparts[i].why.empty())
+            fprintf(
+                report,
+                "    <testcase classname=\"%s\" name=\"build\"><%s message=\"%s\"/></testcase>\n",
+                name.c_str(), counterparts[i].verdict == VERDICT_FAULTY ? "failure" : "error",
+                xml(counterparts[i].why).c_str());
+        for (const Job &job : jobs) {
+            if (job.counterpart != i)
+                continue;
+            fprintf(report, "    <testcase classname=\"%s\" name=\"%s\">", name.c_str(),
+                    SCENARIOS[job.scenario].name);
+            if (job.verdict != VERDICT_OK)
+                fprintf(report, "<%s message=\"%s\">%s</%s>",
+                        job.verdict == VERDICT_FAULTY ? "failure" : "error", xml(cell(job)).c_str(),
+                        xml(found(job)).c_str(),
+                        job.verdict == VERDICT_FAULTY ? "failure" : "error");
+            fprintf(report, "</testcase>\n");
+        }
+        fprintf(report, "  </testsuite>\n");
+    }
+    fprintf(report, "</testsuites>\n");
+}
+
+bool report_format_known(const char *path) {
+    std::string name = path;
+    return name.ends_with(".tsv") || name.ends_with(".json") || name.ends_with(".xml");
+}
+
+void write_report(const char *path, const std::vector<Counterpart> &counterparts,
+                  const std::vector<Job> &jobs) {
+    FILE *report = fopen(path, "w");
+    if (report == nullptr)
+        err(2, "cannot write %s", path);
+    std::string name = path;
+    if (name.ends_with(".json"))
+        write_json(report, counterparts, jobs);
+    else if (name.ends_with(".xml"))
+        write_junit(report, counterparts, jobs);
+    else
+        write_tsv(report, counterparts, jobs);
     if (fclose(report) != 0)
         err(2, "cannot write %s", path);
 }

@@ -69,7 +69,11 @@ std::string cell(const Job &job);
 // scenario.
 void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs);
 
-// The same as a tab-separated report, a line per run, in the file path; exits
-// with status 2 if it cannot be written.
+// The same as a report in the file path, by its extension: tab-separated
+// (.tsv), a line per run; Gradescope's autograder results (.json); or JUnit
+// XML (.xml). Exits with status 2 if it cannot be written.
 void write_report(const char *path, const std::vector<Counterpart> &counterparts,
                   const std::vector<Job> &jobs);
+
+// Whether write_report knows the extension of path.
+bool report_format_known(const char *path);

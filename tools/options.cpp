@@ -37,6 +37,10 @@ Option text_option(const char *name, const char **text) {
     return {name, nullptr, nullptr, 0, 0, nullptr, text};
 }
 
+Option texts_option(const char *name, std::vector<const char *> *texts) {
+    return {name, nullptr, nullptr, 0, 0, nullptr, nullptr, texts};
+}
+
 // The argument that getopt found unknown: an unknown letter that ends its
 // cluster has moved optind past it, one in the middle has not.
 static const char *unknown_argument(int argc, char **argv) {
@@ -75,6 +79,8 @@ int read_options(int argc, char **argv, const std::vector<Option> &options, cons
             *o.flag = true;
         else if (o.number != nullptr)
             *o.number = whole_number(usage, o, optarg);
+        else if (o.texts != nullptr)
+            o.texts->push_back(optarg);
         else
             *o.text = optarg;
     }

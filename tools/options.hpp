@@ -7,17 +7,20 @@
 
 // One long option, --name. It takes no value and sets *flag, or takes a
 // whole number from min to max (what says what it counts, "a number of
-// clients"), or a text, kept as given. Made by the three functions below.
+// clients"), or a text, kept as given, or, given more than once, each text
+// in turn. Made by the four functions below.
 struct Option {
     const char *name;
     bool *flag;
     long *number, min, max;
     const char *what;
     const char **text;
+    std::vector<const char *> *texts = nullptr;
 };
 Option flag_option(const char *name, bool *flag);
 Option number_option(const char *name, long *number, long min, long max, const char *what);
 Option text_option(const char *name, const char **text);
+Option texts_option(const char *name, std::vector<const char *> *texts);
 
 // Reads the options of argv into their places, and returns the index of the
 // first operand; an operand is a usage error unless takes_operands. A number
