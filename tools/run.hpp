@@ -14,10 +14,10 @@ struct RunOptions {
     long clients, seconds;
     bool chaos;
     First first;
-    double restart_at;        // when the counterpart is killed and started again, -1 never
-    bool stop_first = false;  // the stop's SIGTERM to the counterpart's first process alone
-    std::string counterpart;  // a command for /bin/sh, empty for our doorkeeper
-    const char *log_path;     // the event log, or null
+    double restart_at;       // when the counterpart is killed and started again, -1 never
+    bool stop_first = false; // the stop's SIGTERM to the counterpart's first process alone
+    std::string counterpart; // a command for /bin/sh, empty for our doorkeeper
+    const char *log_path;    // the event log, or null
     const char *verdict_path = nullptr; // where the rules broken go as data, or null
     std::string program = {}; // the path of the counterpart's program, if its command has one
     size_t program_from = 0, program_to = 0; // where in the command that path is written

@@ -27,8 +27,8 @@ struct Run {
     std::set<size_t> counterparts;  // each one started, by index: the rest are clients
     FILE *event_log = nullptr;
     FILE *verdict = nullptr; // each rule broken, a line "rule<TAB>what"
-    double began = 0;  // when the run began, on the monotonic clock
-    VisitCount visits; // of the clients, by index
+    double began = 0;        // when the run began, on the monotonic clock
+    VisitCount visits;       // of the clients, by index
     RuleWatch rules;
     std::map<size_t, std::string> last_other_line; // a client's, not an announcement
     int killed = 0;
