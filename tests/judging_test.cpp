@@ -146,6 +146,14 @@ static std::set<std::string> rules_written(const std::string &path) {
     return rules;
 }
 
+// What the probe said, to show.
+static std::string probe_lines(const DemoRun &run) {
+    std::string said;
+    for (const std::string &line : run.lines)
+        said += line.starts_with("counterpart: probe: ") ? line + "\n" : "";
+    return said;
+}
+
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
     if (judged.own_user && !user_namespaces_here())
@@ -201,7 +209,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
               run.lines.end());
     EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&judged](const std::string &l) {
         return l.starts_with(std::string("counterpart: ") + judged.said);
-    }));
+    })) << probe_lines(run);
     EXPECT_LT(run.lines.size(), 10000u) << "its output was not cut";
 }
 
