@@ -1,8 +1,8 @@
-// The counterpart's control group (cgroup v2): there the kernel counts the
+// Control groups (cgroup v2). In a run's counterpart's the kernel counts the
 // CPU time of every process that was ever in it, waited for or not, ends all
 // of them at once, and, where the memory and pids controllers are given to
 // the demo's own group, bounds its memory (shared memory, memfd files and
-// pipe buffers too) and its processes.
+// pipe buffers too) and its processes. A grading's holds its runs' groups.
 #pragma once
 
 #include <string>
@@ -20,7 +20,7 @@ struct ControlGroup {
 // name that starts with prefix. Returns 0, or -1 with errno set.
 int make_control_group(ControlGroup *g, const char *prefix);
 
-// Makes the run's counterpart a control group, before the run's mount
+// Makes a control group for the run's counterpart, before the run's mount
 // namespace makes the hierarchy read-only, with the limits its controllers
 // allow. Where it can make none, or one without the memory or pids
 // controller, says in one line on standard error which limits are weaker.
