@@ -111,6 +111,26 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::filesystem::remove_all(dir);
 }
 
+// A report holds texts of any length whole: here a source's path of more
+// than a thousand bytes, in a results.json that jq still reads.
+TEST_F(Demo, ReportsTextsOfAnyLength) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string deep = dir;
+    for (int i = 0; i < 5; i++) // a name is at most 255 bytes, a path far more
+        ASSERT_EQ(mkdir((deep += "/" + std::string(250, 'd')).c_str(), 0755), 0);
+    chmod(dir, 0755);
+    std::ofstream(deep + "/bad.c") << "int main( {\n";
+    std::string json = std::string(dir) + "/results.json";
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--report", json, deep + "/bad.c"});
+    read_rest(grader.out);
+    wait_exit(grader.pid);
+    Child jq = spawn("/usr/bin/jq", {"-e", ".tests[0].name | length > 1200", json});
+    EXPECT_EQ(read_rest(jq.out), "true\n");
+    EXPECT_EQ(wait_exit(jq.pid), 0);
+    std::filesystem::remove_all(dir);
+}
+
 // The shape of Gradescope's results.json, as jq tests it.
 constexpr const char *JSON_SHAPE =
     ".score == 0 and (.tests | length) == 6 and all(.tests[]; (.name | type) == \"string\" and "

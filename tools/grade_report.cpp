@@ -1,7 +1,6 @@
 // The report card and the tab-separated report of a grading.
 #include "grading.hpp"
 
-#include "rule_watch.hpp"
 #include "shown_text.hpp"
 
 #include <algorithm>
@@ -131,11 +130,10 @@ static void write_json(FILE *report, const std::vector<Counterpart> &counterpart
     size_t score = 0;
     std::string tests;
     auto test = [&tests](const std::string &name, bool kept, const std::string &output) {
-        tests += format_text(
-            "%s\n    {\"name\": %s, \"score\": %d, \"max_score\": 1, \"status\": \"%s\", "
-            "\"output\": %s}",
-            tests.empty() ? "" : ",", json(name).c_str(), kept ? 1 : 0, kept ? "passed" : "failed",
-            json(output).c_str());
+        tests.append(tests.empty() ? "" : ",").append("\n    {\"name\": ").append(json(name));
+        tests.append(kept ? ", \"score\": 1" : ", \"score\": 0").append(", \"max_score\": 1");
+        tests.append(kept ? ", \"status\": \"passed\"" : ", \"status\": \"failed\"");
+        tests.append(", \"output\": ").append(json(output)).append("}"); // of any length
     };
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
