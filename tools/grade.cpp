@@ -251,6 +251,7 @@ int main(int argc, char **argv) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         sigaction(sig, &sa, nullptr);
     std::vector<Counterpart> counterparts;
+    counterparts.reserve(given.size());
     Stop stop = {&interrupted, join_grading};
     for (size_t i = 0; i < given.size(); i++)
         counterparts.push_back(prepare_counterpart(given[i], static_cast<int>(i) + 1, dir, stop));
