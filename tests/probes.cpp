@@ -60,6 +60,14 @@ static void say(const char *what, bool done) {
     fflush(stdout);
 }
 
+// words, in order, one space between.
+static std::string joined(const std::set<std::string> &words) {
+    std::string all;
+    for (const std::string &word : words)
+        all += (all.empty() ? "" : " ") + word;
+    return all;
+}
+
 // The names of the processes in sight but this one, in order.
 static std::string processes_in_sight() {
     std::set<std::string> names;
@@ -75,10 +83,7 @@ static std::string processes_in_sight() {
     }
     if (proc != nullptr)
         closedir(proc);
-    std::string all;
-    for (const std::string &name : names)
-        all += (all.empty() ? "" : " ") + name;
-    return all;
+    return joined(names);
 }
 
 // The values of the fields of /proc/self/status named in keys, each as
@@ -109,10 +114,7 @@ static std::string writable_mounts() {
             points.insert(point);
     if (f != nullptr)
         fclose(f);
-    std::string all;
-    for (const std::string &p : points)
-        all += (all.empty() ? "" : " ") + p;
-    return all;
+    return joined(points);
 }
 
 // What the run gave it: its user, its powers, its limits, what it may write
@@ -159,10 +161,7 @@ static std::string environment() {
     std::set<std::string> names;
     for (char **e = environ; *e != nullptr; e++)
         names.insert(std::string(*e).substr(0, std::string(*e).find('=')));
-    std::string all;
-    for (const std::string &name : names)
-        all += (all.empty() ? "" : " ") + name;
-    return all;
+    return joined(names);
 }
 
 // What it was given, and what it can see or reach of the processes and the
