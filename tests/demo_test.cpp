@@ -5,6 +5,7 @@
 #include "shared_semaphores.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -33,15 +35,33 @@ TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {
 // SIGKILL to clients and to the doorkeeper, again and again, loses no unit.
 TEST_F(Demo, ChaosLosesNoUnit) {
     DemoRun run = run_demo({"--clients", "8", "--seconds", "8", "--chaos"});
-    int killed = -1;
-    for (const std::string &line : run.lines)
+    int killed = -1, chaos = 0;
+    for (const std::string &line : run.lines) {
         sscanf(line.c_str(), "-- %d killed with SIGKILL", &killed);
-    // Chaos kills every 1 to 3 s, so at least twice in 8 s; the count adds the
-    // 8 clients killed at the end (not the doorkeeper, killed by its group).
-    EXPECT_GE(killed, 2 + 8);
+        chaos += line.starts_with("-- chaos: SIGKILL to ");
+    }
+    // Chaos kills every 1 to 3 s, from when everything has started (late on
+    // a loaded machine); the count adds the 8 clients killed at the end (not
+    // the doorkeeper, killed by its group).
+    EXPECT_GE(chaos, 1);
+    EXPECT_EQ(killed, chaos + 8);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
     EXPECT_EQ(run.status, 0);
+}
+
+// Stopped (Ctrl-Z) past two of its status lines, a run where nobody says
+// anything still ends on time once continued.
+TEST_F(Demo, StoppedAWhileAQuietRunStillEnds) {
+    Child demo =
+        spawn(DEMO_PATH, {"--clients", "1", "--seconds", "12", "--counterpart", "sleep 60"});
+    EXPECT_TRUE(read_line(demo.out).starts_with("Klient ")); // waits, and so is quiet
+    ASSERT_EQ(kill(demo.pid, SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+    ASSERT_EQ(kill(demo.pid, SIGCONT), 0);
+    std::string rest = read_rest(demo.out, 5000);
+    int status = wait_exit(demo.pid, 1000);
+    EXPECT_TRUE(WIFEXITED(status)) << rest;
 }
 
 // What the demo could not judge it refuses before anything runs: one line,

@@ -154,6 +154,14 @@ static std::string probe_lines(const DemoRun &run) {
     return said;
 }
 
+// What the run said last, to tell where a run that did not end stood.
+static std::string last_lines(const DemoRun &run) {
+    std::string said;
+    for (size_t i = run.lines.size() > 12 ? run.lines.size() - 12 : 0; i < run.lines.size(); i++)
+        said += run.lines[i] + "\n";
+    return said;
+}
+
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
     if (judged.own_user && !user_namespaces_here())
@@ -200,7 +208,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
         expected = faults_if_starved(judged, run);
     EXPECT_EQ(faults, expected);
     EXPECT_EQ(written, faults) << "the verdict written is not the verdict said";
-    EXPECT_EQ(run.status, expected.empty() ? 0 : 1);
+    EXPECT_EQ(run.status, expected.empty() ? 0 : 1) << last_lines(run);
     if (!expected.contains("resources")) { // the one fault that ends a run early
         EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::seconds(judged.seconds))
             << "the run was cut short";

@@ -186,7 +186,9 @@ static void watch_to_the_end(Run &run) {
         double next = std::min({end, next_status, next_chaos, restart_at, now + LOOK_EVERY_SECONDS,
                                 counterpart_started ? end : counterpart_at,
                                 clients_started ? end : clients_at});
-        read_lines(run, static_cast<int>((next - now) * 1000) + 1);
+        // A moment already past (the demo stopped, or slow to come round)
+        // waits for nothing: a wait of -1 would last until the next line.
+        read_lines(run, static_cast<int>(std::max(0.0, next - now) * 1000) + 1);
         reap(run);
         now = monotonic_seconds();
         look(run, now);
