@@ -1,5 +1,6 @@
 // Counterparts that each break one rule, or try to reach past their run,
 // judged by the real demo.
+#include "contain.hpp"
 #include "demo_harness.hpp"
 #include "harness.hpp"
 #include "shared_semaphores.hpp"
@@ -41,9 +42,11 @@ struct Judged {
     const char *said = "";              // the start of a line the counterpart must say
     bool terminal = false;              // the demo on a terminal, as a teacher runs it
     bool own_user = false;              // the demo not the real root: its programs share its user
-    double cpu_limit = 0; // its faults if it got more CPU time than this and a margin, which
-                          // a loaded machine may not give it, either way if less; 0: always
-    bool counted = false; // its fault only where the kernel counts in a control group
+    double cpu_limit = 0;  // its faults if it got more CPU time than this and a margin, which
+                           // a loaded machine may not give it, either way if less; 0: always
+    bool counted = false;  // its fault only where the kernel counts in a control group
+    long output_limit = 0; // its faults if it wrote more than this, which a loaded machine
+                           // may not let it do (the demo reads no faster than it runs)
 };
 
 void PrintTo(const Judged &judged, std::ostream *out) {
@@ -116,25 +119,27 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
     return args;
 }
 
-// The faults the run expects: judged's, unless the counterpart got no more
-// CPU time than its cpu_limit ("-- the counterpart used at most ..., S s of
-// CPU time, ...").
-// For a row held to a CPU time, the faults it may show instead: none, where
-// the counterpart got little more than its limit, or less, on a loaded
-// machine. Its CPU time is what the demo says ("-- the counterpart used at
-// most ..., S s of CPU time, ..."), or, for a row that tests the demo's count,
-// what its probe says its children spun.
+// For a row held to a CPU time or an output limit, the faults it may show
+// instead: none, where the counterpart got little more than its limit, or
+// less, on a loaded machine. Its CPU time and output are what the demo says
+// ("-- the counterpart used at most ..., S s of CPU time, and wrote B
+// bytes"), or, for a row that tests the demo's count, what its probe says
+// its children spun.
 static std::set<std::string> faults_if_starved(const Judged &judged, const DemoRun &run) {
     double cpu = 0;
+    long bytes = 0;
     for (const std::string &line : run.lines) {
         if (size_t at = line.find(" s of CPU time");
-            !judged.counted && line.starts_with("-- the counterpart used"))
+            !judged.counted && line.starts_with("-- the counterpart used")) {
             cpu = atof(line.substr(line.rfind(", ", at) + 2).c_str());
+            bytes = atol(line.substr(line.rfind(" wrote ") + 7).c_str());
+        }
         if (judged.counted && line.starts_with("counterpart: probe: children spun "))
             cpu = std::max(cpu, atof(line.c_str() + 34));
     }
-    return judged.cpu_limit > 0 && cpu <= judged.cpu_limit + CPU_MARGIN ? std::set<std::string>{}
-                                                                        : judged.faults;
+    bool starved = (judged.cpu_limit > 0 && cpu <= judged.cpu_limit + CPU_MARGIN) ||
+                   (judged.output_limit > 0 && bytes <= judged.output_limit);
+    return starved ? std::set<std::string>{} : judged.faults;
 }
 
 // The rules a verdict written as data names: "rule<TAB>what", a line each.
@@ -158,7 +163,7 @@ static std::string probe_lines(const DemoRun &run) {
 static std::string last_lines(const DemoRun &run) {
     std::string said;
     for (size_t i = run.lines.size() > 12 ? run.lines.size() - 12 : 0; i < run.lines.size(); i++)
-        said += run.lines[i] + "\n";
+        said += run.lines[i].substr(0, 200) + "\n";
     return said;
 }
 
@@ -255,7 +260,16 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"allocates", 60, {"resources"}},
         Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
         Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 5, true},
-        Judged{"floods", 16, {"resources"}, {}, "probe: \\x1b[2J"},
+        Judged{"floods",
+               16,
+               {"resources"},
+               {},
+               "probe: \\x1b[2J",
+               false,
+               false,
+               0,
+               false,
+               COUNTERPART_OUTPUT_MIN_KIB * 1024},
         Judged{"types", 4, {}, {}, "probe: type into the terminal: Operation n", true},
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
         Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
