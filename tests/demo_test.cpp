@@ -83,6 +83,10 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
     std::fstream(foreign, std::ios::in | std::ios::out | std::ios::binary).seekp(18).put('\xb7');
     chmod(empty, 0755);
     chmod(foreign, 0755);
+    char folder[] = "/tmp/klient-folder-XXXXXX"; // two programs, neither named run
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    for (const char *name : {"/a", "/b"})
+        std::filesystem::copy_file(script, std::string(folder) + name);
     struct Refused {
         std::vector<std::string> args;
         const char *said;
@@ -95,6 +99,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         {{"--counterpart", empty}, "Exec format error (an empty file)"},
         {{"--counterpart", foreign}, "Exec format error (a program built for another machine)"},
         {{"--counterpart", script}, "No such file or directory (its interpreter, /nonexistent/sh)"},
+        {{"--counterpart", folder}, "2 executable files in it: name the one to run 'run'"},
         {{"--clients", "200"}, "the hard limit is 100", 100},
     };
     for (const Refused &r : refused) {
@@ -114,6 +119,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
     unlink(empty);
     unlink(foreign);
     unlink(script);
+    std::filesystem::remove_all(folder);
 }
 
 // Installed under a prefix, as the package and a by-hand install put them,

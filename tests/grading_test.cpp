@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sched.h>
 #include <set>
 #include <sstream>
@@ -29,16 +30,68 @@ TEST_F(Demo, ListsAGradingWithoutRunningIt) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string bad = std::string(dir) + "/bad.c";
     std::ofstream(bad) << "int main( {\n";
-    Child grader =
-        spawn(KLIENT_GRADE_PATH, {"--logs", dir, "--list", bad, std::string(dir) + "/missing.c"});
+    std::string folder = std::string(dir) + "/folder";
+    mkdir(folder.c_str(), 0755);
+    std::ofstream(folder + "/main.cc") << "int main() {}\n";
+    Child grader = spawn(KLIENT_GRADE_PATH,
+                         {"--logs", dir, "--list", bad, std::string(dir) + "/missing.c", folder});
     std::string listed = read_rest(grader.out), said = read_rest(grader.err);
     int status = wait_exit(grader.pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(said, "") << said; // nothing built, nothing run
     for (const char *line : {"/bad.c: a source, built with cc -O2, then run\n",
                              "/missing.c: cannot read it: No such file or directory\n",
+                             "/folder: a folder of sources, built into one program, then run\n",
                              "run term-main: demo --clients 8 --stop first --seconds 35\n"})
         EXPECT_NE(listed.find(line), std::string::npos) << listed;
+    std::filesystem::remove_all(dir);
+}
+
+// A folder is built as its form says: with make, the program being the one
+// executable file the build made (a script there before is not it), or its
+// sources, C and C++ together, into one program; a build that makes two
+// programs and names neither run has made none to run.
+TEST_F(Demo, BuildsAFolderAsItsFormSays) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755); // as a class's folder is: the run's user reads in it
+    auto folder = [&dir](const char *name, const std::map<std::string, std::string> &files) {
+        std::string path = std::string(dir) + "/" + name;
+        mkdir(path.c_str(), 0755);
+        for (const auto &[file, text] : files) {
+            std::ofstream(path + "/" + file) << text;
+            chmod((path + "/" + file).c_str(), file.ends_with(".sh") ? 0755 : 0644);
+        }
+        return path;
+    };
+    std::string main_c = "void serve(void);\nint main(void) { serve(); }\n";
+    std::string serve_c = "void serve(void) {}\n", serve_cc = "extern \"C\" void serve() {}\n";
+    std::string rule = "door: main.c serve.c\n\tcc -o door main.c serve.c\n";
+    std::vector<std::pair<std::string, int>> builds = {
+        {folder("make",
+                {{"Makefile", rule}, {"main.c", main_c}, {"serve.c", serve_c}, {"check.sh", ""}}),
+         0},
+        {folder("sources", {{"main.c", main_c}, {"serve.cc", serve_cc}}), 0},
+        {folder(
+             "two",
+             {{"Makefile", rule + "\tcp door door2\n"}, {"main.c", main_c}, {"serve.c", serve_c}}),
+         1}};
+    for (const auto &[path, expected] : builds) {
+        std::string out = path + ".program";
+        Child demo = spawn(DEMO_PATH, {"--private", "--build", path, "--output", out});
+        std::string said = read_rest(demo.out, 30000);
+        int status = wait_exit(demo.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected) << path << ": " << said;
+        std::ifstream program(out);
+        std::string head(4, '\0');
+        program.read(head.data(), 4);
+        EXPECT_EQ(head == "\177ELF", expected == 0) << path;
+        if (expected != 0) {
+            EXPECT_NE(said.find("error: the build made no program to run: 2 executable files"),
+                      std::string::npos)
+                << said;
+        }
+    }
     std::filesystem::remove_all(dir);
 }
 
@@ -144,7 +197,9 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     char dir[] = "/tmp/klient-grade-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     chmod(dir, 0755);
-    std::string source = std::string(dir) + "/keeps.c", logs = std::string(dir) + "/logs";
+    std::string folder = std::string(dir) + "/keeps", logs = std::string(dir) + "/logs";
+    std::string source = folder + "/keeps.c"; // handed in as a folder of sources
+    mkdir(folder.c_str(), 0755);
     std::ofstream(source)
         << "#include <sys/sem.h>\n"
            "int main(void) {\n"
@@ -161,7 +216,7 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
            "}\n";
     std::string json = std::string(dir) + "/results.json", junit = std::string(dir) + "/junit.xml";
     Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, "--report", json,
-                                             "--report", junit, source});
+                                             "--report", junit, folder});
     std::string card = read_rest(grader.out, 100000);
     int status = wait_exit(grader.pid, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
@@ -173,10 +228,10 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     for (size_t at = row.find("  units"); at != std::string::npos; at = row.find("  units", at + 1))
         cells++;
     EXPECT_EQ(cells, 6u) << card;
-    EXPECT_NE(row.find("  faulty       0/6   " + logs + "/01-keeps_c.counterpart-first.log"),
+    EXPECT_NE(row.find("  faulty       0/6   " + logs + "/01-keeps.counterpart-first.log"),
               std::string::npos)
         << card;
-    std::ifstream verdict(logs + "/01-keeps_c.50-clients.verdict");
+    std::ifstream verdict(logs + "/01-keeps.50-clients.verdict");
     std::string all((std::istreambuf_iterator<char>(verdict)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(all.starts_with("units\tfree + entry is 4 after the stop")) << all;
     EXPECT_NE(all.find("\nwithheld units\t"), std::string::npos) << all;

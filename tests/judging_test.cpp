@@ -105,6 +105,14 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
     std::string copy = dir + "/counterpart";
     std::filesystem::copy_file(COUNTERPART_PATH, copy);
     std::string mode = judged.mode, command = copy + " " + mode;
+    if (mode == "shell-helper") { // a folder: a script, and the helper it calls beside it
+        std::string folder = dir + "/submission";
+        mkdir(folder.c_str(), 0755);
+        std::filesystem::rename(copy, folder + "/helper");
+        std::ofstream(folder + "/run") << "#!/bin/sh\nexec \"$(dirname \"$0\")/helper\" sh-loop\n";
+        chmod((folder + "/run").c_str(), 0755);
+        command = folder;
+    }
     std::map<std::string, std::string> where = {{"connects", r.port},
                                                 {"writes-outside", r.outside},
                                                 {"reads-host-file", r.host_file},
@@ -242,9 +250,9 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
         Judged{"textbook", 4, {}, {"--stop", "first"}},
         Judged{"workers", 6, {"processes left"}, {"--stop", "first"}}, // as kill PID finds it
-        Judged{"sh-loop", 4, {}}, Judged{"extra-at-start", 8, {"limit", "units"}},
-        Judged{"takes-no-unit", 4, {"units"}}, Judged{"never", 24, {"progress"}},
-        Judged{"keep-one", 24, {"units", "withheld units"}},
+        Judged{"sh-loop", 4, {}}, Judged{"shell-helper", 4, {}},
+        Judged{"extra-at-start", 8, {"limit", "units"}}, Judged{"takes-no-unit", 4, {"units"}},
+        Judged{"never", 24, {"progress"}}, Judged{"keep-one", 24, {"units", "withheld units"}},
         Judged{"exits-early", 4, {"counterpart ended"}},
         Judged{"removes-sets", 4, {"sets", "client failed"}},
         Judged{"withholds", 8, {"withheld units"}}, Judged{"leaves-child", 4, {"processes left"}},

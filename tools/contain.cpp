@@ -3,6 +3,8 @@
 // contained by contain_process (contain_process.cpp).
 #include "contain.hpp"
 
+#include "copy_tree.hpp"
+
 #include "namespaces.hpp"
 #include "open_as_user.hpp"
 #include "rule_watch.hpp"
@@ -80,13 +82,19 @@ int copy_all(int in, int out) {
     return copied == 0 ? 0 : -1;
 }
 
-// Copies the program open on in into a new directory dir, under the name of
-// its path. Returns the copy's path, or "" with errno set.
-static std::string copy_program(int in, const std::string &path, const std::string &dir) {
+// Copies the program, or the folder, open on in into a new directory dir,
+// under the name of its path; a folder as user uid. Returns the copy's path,
+// or "" with errno set.
+static std::string copy_program(int in, const std::string &path, const std::string &dir,
+                                uid_t uid) {
     if (mkdir(dir.c_str(), 0755) == -1)
         return "";
-    size_t slash = path.rfind('/');
-    std::string copy = dir + "/" + path.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1); // "folder/"
+    size_t slash = trimmed.rfind('/');
+    std::string copy = dir + "/" + trimmed.substr(slash == std::string::npos ? 0 : slash + 1);
+    struct stat st;
+    if (fstat(in, &st) == 0 && S_ISDIR(st.st_mode))
+        return copy_tree_as(in, copy, uid) == -1 ? "" : copy;
     int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
     if (out == -1)
         return "";
@@ -139,12 +147,13 @@ static int own_tree(const char **step) {
 
 // Copies each program into a read-only directory of the scratch, where the
 // run's user reaches it.
-static int copy_programs(std::vector<std::string> *programs, const std::vector<int> &fds) {
+static int copy_programs(std::vector<std::string> *programs, const std::vector<int> &fds,
+                         uid_t uid) {
     std::string dir = std::string(SCRATCH) + "/.programs";
     if (mkdir(dir.c_str(), 0755) == -1)
         return -1;
     for (size_t i = 0; i < programs->size(); i++) { // each in a directory of its own
-        std::string copy = copy_program(fds[i], (*programs)[i], dir + "/" + std::to_string(i));
+        std::string copy = copy_program(fds[i], (*programs)[i], dir + "/" + std::to_string(i), uid);
         if (copy.empty())
             return -1;
         (*programs)[i] = copy;
@@ -203,7 +212,7 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
     if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
         return -1;
     *step = "cannot copy the programs into the run";
-    if (copy_programs(programs, open_programs) == -1)
+    if (copy_programs(programs, open_programs, c->uid) == -1)
         return -1;
     for (int fd : open_programs)
         close(fd);

@@ -43,9 +43,10 @@ struct Containment {
 // own, chosen at random from a range no system gives out; otherwise as this
 // process's user, without any capability. Each of programs is copied into a
 // read-only directory of the scratch, where that user reaches it wherever it
-// lay, and its path is replaced by its copy's. Each must be a regular file;
-// the first ours, the project's own, are read with this process's rights,
-// the rest, a student's, with the rights of the user that runs them. Returns
+// lay, and its path is replaced by its copy's. Each must be a regular file,
+// or a student's folder, copied whole by that user (copy_tree.hpp); the
+// first ours, the project's own, are read with this process's rights, the
+// rest, a student's, with the rights of the user that runs them. Returns
 // 0, or -1 once it has said on standard error, in one line, what failed.
 int contain_run(Containment *c, std::vector<std::string> *programs, size_t ours, long clients,
                 double seconds);

@@ -18,6 +18,7 @@
 #include "options.hpp"
 #include "run.hpp"
 #include "shown_text.hpp"
+#include "submission.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -33,15 +34,17 @@ constexpr const char *USAGE =
     "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--verdict FILE]\n"
     "            [--counterpart COMMAND] [--first counterpart|clients] [--restart-at S]\n"
     "            [--stop group|first] [--private]\n"
-    "       demo [--private] --build SOURCE --output PROGRAM\n"
+    "       demo [--private] --build SOURCE|FOLDER --output PROGRAM\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
     "       at once, no restart, the stop's SIGTERM to the counterpart's process group, the\n"
     "       namespaces it runs in; --stop first sends it to its first process alone, as\n"
     "       kill PID does; --verdict writes each rule broken to FILE, \"rule<TAB>what\")\n"
     "       The counterpart and the clients run contained: never as root, no network,\n"
     "       writing only in the run's scratch directory, the counterpart within limits of\n"
-    "       processes, memory, CPU time and output (man klient-grade). --build builds a C\n"
-    "       or C++ source so, within 60 s, for klient-grade.\n";
+    "       processes, memory, CPU time and output (man klient-grade). A COMMAND whose\n"
+    "       program is a folder runs its file named run, or its only executable file,\n"
+    "       the folder copied beside it. --build builds a C or C++ source, or a folder\n"
+    "       with a Makefile or of sources, so, within 60 s, for klient-grade.\n";
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
 
 // The program a command runs: its first word after any NAME=value, taken out
@@ -113,6 +116,24 @@ static std::string missing_interpreter(const std::string &program) {
     return access(interpreter.c_str(), X_OK) == 0 ? "" : interpreter;
 }
 
+// Where path is a folder, the name of the program in it that the run
+// starts; refuses, with status 2, a folder with none or with more than one.
+// "" for anything else.
+static std::string folder_program_of(const std::string &path) {
+    int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir == -1)
+        return "";
+    std::string why, name = folder_program(dir, &why);
+    close(dir);
+    Form form = submission_form(path);
+    if (name.empty())
+        errx(2, "cannot run the counterpart: %s: %s%s", printable(path, true).c_str(), why.c_str(),
+             form == FORM_MAKEFILE || form == FORM_SOURCES
+                 ? " (a folder to build: build it first, or give it to klient-grade, which does)"
+                 : "");
+    return name;
+}
+
 // Refuses, with status 2, a counterpart whose program is missing or cannot be
 // executed, before anything runs. Notes the program of a command that names
 // it by its path, which the run copies for its user to reach.
@@ -137,25 +158,28 @@ static void check_runnable(RunOptions *run) {
                  program.c_str(), RUN_PATH);
         return;
     }
+    std::string in_folder = folder_program_of(program), path = program;
+    if (!in_folder.empty())
+        path += "/" + in_folder; // the program the run starts, the folder beside it
     struct stat st;
-    int error = stat(program.c_str(), &st) == -1      ? errno
-                : S_ISDIR(st.st_mode)                 ? EISDIR
-                : access(program.c_str(), X_OK) == -1 ? errno
-                                                      : 0;
-    const char *format = error == 0 ? format_refused(program) : "";
+    int error = stat(path.c_str(), &st) == -1      ? errno
+                : S_ISDIR(st.st_mode)              ? EISDIR
+                : access(path.c_str(), X_OK) == -1 ? errno
+                                                   : 0;
+    const char *format = error == 0 ? format_refused(path) : "";
     if (*format != '\0')
-        errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(ENOEXEC), format);
-    if (std::string interpreter = error == 0 ? missing_interpreter(program) : "";
-        !interpreter.empty())
-        errx(2, "cannot run the counterpart: %s: %s (its interpreter, %s)", program.c_str(),
+        errx(2, "cannot run the counterpart: %s: %s%s", path.c_str(), strerror(ENOEXEC), format);
+    if (std::string interpreter = error == 0 ? missing_interpreter(path) : ""; !interpreter.empty())
+        errx(2, "cannot run the counterpart: %s: %s (its interpreter, %s)", path.c_str(),
              strerror(ENOENT), printable(interpreter, true).c_str());
     if (error == 0) {
         run->program = program;
         run->program_from = from;
         run->program_to = to;
+        run->in_folder = in_folder;
         return;
     }
-    errx(2, "cannot run the counterpart: %s: %s%s", program.c_str(), strerror(error),
+    errx(2, "cannot run the counterpart: %s: %s%s", path.c_str(), strerror(error),
          is_source(program.c_str())
              ? " (a source file: build it first, or give it to klient-grade, which does)"
              : "");

@@ -1,9 +1,9 @@
-// klient-grade: grades counterparts. Each one given, a program or a C or C++
-// source built first, goes through every scenario of SCENARIOS, each run by
-// the demo in private IPC, PID and mount namespaces of its own, many runs at
-// once. Prints a report card, one row per counterpart and one column per
-// scenario, each cell "ok" or the rules broken; keeps each run's output in
-// the log directory, and can write the same as a tab-separated report.
+// klient-grade: grades counterparts. Each one given, a program, a C or C++
+// source built first, or a folder (submission.hpp), goes through every scenario of SCENARIOS, each
+// run by the demo in private IPC, PID and mount namespaces of its own, many runs at once. Prints a
+// report card, one row per counterpart and one column per scenario, each cell "ok" or the rules
+// broken; keeps each run's output in the log directory, and can write the same as a tab-separated
+// report.
 //
 // Exit status 0: every counterpart kept every rule in every scenario; 1: a
 // rule broken, or a build failed; 2, whatever else: it could not grade
@@ -38,7 +38,8 @@ constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
     "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE]... [--list] COUNTERPART...\n"
-    "       each COUNTERPART a program, or a C (.c) or C++ (.cc, .cpp, .cxx) source\n"
+    "       each COUNTERPART a program, a C (.c) or C++ (.cc, .cpp, .cxx) source, or a\n"
+    "       folder: with a Makefile, of sources, or with its program named run\n"
     "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report; a\n"
     "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit;\n"
     "       --list says what would be graded and how, and runs nothing)\n"

@@ -4,6 +4,7 @@
 #include "child_lines.hpp"
 #include "options.hpp"
 #include "shown_text.hpp"
+#include "submission.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -98,7 +99,8 @@ Counterpart prepare_counterpart(const std::string &given, int number, const std:
     c.shown = printable(given, true);
     if (given.find('/') == std::string::npos)
         c.program = "./" + given; // a file here, not a command on PATH
-    std::string name = given.substr(given.rfind('/') + 1);
+    std::string trimmed = given.substr(0, given.find_last_not_of('/') + 1); // "folder/"
+    std::string name = trimmed.substr(trimmed.rfind('/') + 1);
     char place[16];
     snprintf(place, sizeof place, "%02d-", number);
     c.label = place;
@@ -106,7 +108,8 @@ Counterpart prepare_counterpart(const std::string &given, int number, const std:
     std::replace_if(
         c.label.begin(), c.label.end(),
         [](char ch) { return !isalnum(static_cast<unsigned char>(ch)) && ch != '-'; }, '_');
-    if (!is_source(given.c_str()))
+    Form form = submission_form(given);
+    if (form == FORM_PROGRAM || form == FORM_FOLDER)
         return c;
     if (*stop.interrupted) {
         c.verdict = VERDICT_INTERRUPTED;
@@ -142,13 +145,29 @@ std::vector<std::string> named_once(int count, char *const names[]) {
 int list(const std::vector<std::string> &given, long at_once) {
     for (const std::string &name : given) {
         std::string shown = printable(name, true);
-        if (access(name.c_str(), R_OK) == -1)
+        if (access(name.c_str(), R_OK) == -1) {
             printf("%s: cannot read it: %s\n", shown.c_str(), strerror(errno));
-        else if (is_source(name.c_str()))
+            continue;
+        }
+        switch (submission_form(name)) {
+        case FORM_SOURCE:
             printf("%s: a source, built with %s -O2, then run\n", shown.c_str(),
                    name.ends_with(".c") ? "cc" : "c++");
-        else
+            break;
+        case FORM_MAKEFILE:
+            printf("%s: a folder with a Makefile, built with make, then its program run\n",
+                   shown.c_str());
+            break;
+        case FORM_SOURCES:
+            printf("%s: a folder of sources, built into one program, then run\n", shown.c_str());
+            break;
+        case FORM_FOLDER:
+            printf("%s: a folder, its program run with the folder beside it\n", shown.c_str());
+            break;
+        case FORM_PROGRAM:
             printf("%s: a program, run as it is\n", shown.c_str());
+            break;
+        }
     }
     for (const Scenario &s : SCENARIOS) {
         printf("run %s: demo", s.name);

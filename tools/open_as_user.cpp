@@ -12,14 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Opens path for reading, if it is a regular file (a fifo would never end).
-// Returns the descriptor, or -1 with errno set.
-static int open_regular(const std::string &path) {
+// Opens path for reading, if it is a regular file or a folder (a fifo would
+// never end). Returns the descriptor, or -1 with errno set.
+static int open_file_or_folder(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fd != -1 && (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))) {
+    if (fd != -1 && (fstat(fd, &st) == -1 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))) {
         close(fd);
-        errno = EINVAL; // "Invalid argument": no regular file
+        errno = EINVAL; // "Invalid argument": no regular file, no folder
         return -1;
     }
     return fd;
@@ -44,7 +44,7 @@ struct Handover {
 int open_as_user(const std::string &path, uid_t uid) {
     int pair[2];
     if (uid == 0)
-        return open_regular(path);
+        return open_file_or_folder(path);
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) == -1)
         return -1;
     Handover h;
@@ -53,7 +53,7 @@ int open_as_user(const std::string &path, uid_t uid) {
         close(pair[0]);
         bool as_user = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
                        setresuid(uid, uid, uid) == 0;
-        int fd = as_user ? open_regular(path) : -1;
+        int fd = as_user ? open_file_or_folder(path) : -1;
         h.error = fd == -1 ? errno : 0;
         cmsghdr *header = CMSG_FIRSTHDR(&h.message);
         if (fd != -1) {

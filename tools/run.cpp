@@ -140,7 +140,9 @@ static int prepare(Run &run, const RunOptions &options) {
     run.command = options.counterpart;
     if (!options.program.empty())
         run.command.replace(options.program_from, options.program_to - options.program_from,
-                            quoted(programs[2]));
+                            quoted(options.in_folder.empty()
+                                       ? programs[2]
+                                       : programs[2] + "/" + options.in_folder));
     struct sigaction sa = {};
     sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
     for (int sig : {SIGINT, SIGTERM, SIGHUP})

@@ -21,6 +21,7 @@ struct RunOptions {
     const char *verdict_path = nullptr; // where the rules broken go as data, or null
     std::string program = {}; // the path of the counterpart's program, if its command has one
     size_t program_from = 0, program_to = 0; // where in the command that path is written
+    std::string in_folder = {}; // where program is a folder: the name of its program in it
 };
 
 // Runs, stops and judges. Returns the exit status: 0 if every rule was kept,
