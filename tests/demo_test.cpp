@@ -50,11 +50,20 @@ TEST_F(Demo, ChaosLosesNoUnit) {
     EXPECT_EQ(run.status, 0);
 }
 
+// The counterpart's arguments reach it as given: no shell between expands,
+// splits or reads them.
+TEST_F(Demo, PassesTheCounterpartsArgumentsAsGiven) {
+    DemoRun run = run_demo(
+        {"--clients", "1", "--seconds", "1", "--counterpart", "echo", "a  b", "$HOME", "~", "'"});
+    EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), "counterpart: a  b $HOME ~ '"),
+              run.lines.end());
+}
+
 // Stopped (Ctrl-Z) past two of its status lines, a run where nobody says
 // anything still ends on time once continued.
 TEST_F(Demo, StoppedAWhileAQuietRunStillEnds) {
     Child demo =
-        spawn(DEMO_PATH, {"--clients", "1", "--seconds", "12", "--counterpart", "sleep 60"});
+        spawn(DEMO_PATH, {"--clients", "1", "--seconds", "12", "--counterpart", "sleep", "60"});
     EXPECT_TRUE(read_line(demo.out).starts_with("Klient ")); // waits, and so is quiet
     ASSERT_EQ(kill(demo.pid, SIGSTOP), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(10500));
@@ -94,7 +103,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
     };
     const Refused refused[] = {
         {{"--counterpart", "/nonexistent/odzwierny"}, "No such file or directory"},
-        {{"--counterpart", std::string("'") + source + "' -v"}, "Permission denied (a source file"},
+        {{"--counterpart", source, "--", "-v"}, "Permission denied (a source file"},
         {{"--counterpart", "odzwierny-nowhere"}, "not found on the run's PATH"},
         {{"--counterpart", empty}, "Exec format error (an empty file)"},
         {{"--counterpart", foreign}, "Exec format error (a program built for another machine)"},

@@ -104,26 +104,28 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
                                           const std::string &dir) {
     std::string copy = dir + "/counterpart";
     std::filesystem::copy_file(COUNTERPART_PATH, copy);
-    std::string mode = judged.mode, command = copy + " " + mode;
+    std::string mode = judged.mode;
+    std::vector<std::string> counterpart = {copy, mode};
     if (mode == "shell-helper") { // a folder: a script, and the helper it calls beside it
         std::string folder = dir + "/submission";
         mkdir(folder.c_str(), 0755);
         std::filesystem::rename(copy, folder + "/helper");
         std::ofstream(folder + "/run") << "#!/bin/sh\nexec \"$(dirname \"$0\")/helper\" sh-loop\n";
         chmod((folder + "/run").c_str(), 0755);
-        command = folder;
+        counterpart = {folder};
     }
     std::map<std::string, std::string> where = {{"connects", r.port},
                                                 {"writes-outside", r.outside},
                                                 {"reads-host-file", r.host_file},
                                                 {"connects-by-path", r.socket_path}};
     if (where.contains(mode))
-        command += " " + where[mode];
-    std::vector<std::string> args = {"--clients",     "8",
-                                     "--seconds",     std::to_string(judged.seconds),
-                                     "--verdict",     dir + "/verdict",
-                                     "--counterpart", command};
+        counterpart.push_back(where[mode]);
+    std::vector<std::string> args = {"--clients", "8",
+                                     "--seconds", std::to_string(judged.seconds),
+                                     "--verdict", dir + "/verdict"};
     args.insert(args.end(), judged.more.begin(), judged.more.end());
+    args.emplace_back("--counterpart"); // the program, then its arguments
+    args.insert(args.end(), counterpart.begin(), counterpart.end());
     return args;
 }
 
@@ -282,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
         Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
         Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
-        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH PWD TMPDIR"},
+        Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH TMPDIR."},
         Judged{"given", 4, {}, {}, GIVEN}),
     [](const ::testing::TestParamInfo<Judged> &info) { // the mode, then the options' words
         std::string name = info.param.mode;

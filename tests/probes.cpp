@@ -186,7 +186,7 @@ static void probe_sight(const char *mode) {
         fflush(stdout);
     }
     if (is("environment")) {
-        printf("probe: environment: %s\n", environment().c_str());
+        printf("probe: environment: %s.\n", environment().c_str()); // all of it
         fflush(stdout);
     }
 }

@@ -32,8 +32,8 @@
 
 constexpr const char *USAGE =
     "usage: demo [--clients N] [--seconds S] [--chaos] [--log FILE] [--verdict FILE]\n"
-    "            [--counterpart COMMAND] [--first counterpart|clients] [--restart-at S]\n"
-    "            [--stop group|first] [--private]\n"
+    "            [--first counterpart|clients] [--restart-at S] [--stop group|first]\n"
+    "            [--private] [--counterpart PROGRAM [ARGUMENT]...]\n"
     "       demo [--private] --build SOURCE|FOLDER --output PROGRAM\n"
     "       (defaults: 8 clients, 40 seconds, the counterpart our doorkeeper, both started\n"
     "       at once, no restart, the stop's SIGTERM to the counterpart's process group, the\n"
@@ -41,40 +41,12 @@ constexpr const char *USAGE =
     "       kill PID does; --verdict writes each rule broken to FILE, \"rule<TAB>what\")\n"
     "       The counterpart and the clients run contained: never as root, no network,\n"
     "       writing only in the run's scratch directory, the counterpart within limits of\n"
-    "       processes, memory, CPU time and output (man klient-grade). A COMMAND whose\n"
-    "       program is a folder runs its file named run, or its only executable file,\n"
-    "       the folder copied beside it. --build builds a C or C++ source, or a folder\n"
+    "       processes, memory, CPU time and output (man klient-grade). PROGRAM, a path or\n"
+    "       a name on the run's PATH, gets the ARGUMENTs (after --, one that begins with\n"
+    "       -); a folder runs its file named run, or its only executable file, the folder\n"
+    "       copied beside it. --build builds a C or C++ source, or a folder\n"
     "       with a Makefile or of sources, so, within 60 s, for klient-grade.\n";
 constexpr long MAX_CLIENTS = 9999, MAX_SECONDS = 999999;
-
-// The program a command runs: its first word after any NAME=value, taken out
-// of single quotes, and where that word lies in the command, [*from, *to).
-// Empty when that word is more than this plain reading knows (a quote inside
-// it, $, a glob...): the shell is left to say.
-static std::string command_program(const std::string &command, size_t *from, size_t *to) {
-    for (size_t at = 0;;) {
-        at = command.find_first_not_of(" \t", at);
-        if (at == std::string::npos)
-            return "";
-        *from = at;
-        if (command[at] == '\'') { // a whole word in quotes, as klient-grade quotes a path
-            size_t close = command.find('\'', at + 1);
-            bool whole = close != std::string::npos &&
-                         (close + 1 == command.size() || strchr(" \t", command[close + 1]));
-            *to = close + 1;
-            return whole ? command.substr(at + 1, close - at - 1) : "";
-        }
-        size_t end = command.find_first_of(" \t", at);
-        std::string word = command.substr(at, end - at);
-        *to = end == std::string::npos ? command.size() : end;
-        if (word.find_first_of("\"'\\$`*?[(){};&|<>~") != std::string::npos)
-            return "";
-        size_t equals = word.find('=');
-        if (equals == std::string::npos || equals == 0)
-            return word;
-        at = end; // an assignment: the program comes after it
-    }
-}
 
 // Why the kernel would refuse to execute program here, which sh would then
 // read as a script of its own: "" for none found. An empty file, or an ELF
@@ -134,33 +106,37 @@ static std::string folder_program_of(const std::string &path) {
     return name;
 }
 
+// The path of program, a name without a slash, on the run's PATH; "" if it
+// is not there.
+static std::string on_run_path(const std::string &program) {
+    std::string dirs = RUN_PATH; // the run's, not this process's
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(':', at);
+        std::string dir = dirs.substr(at, end == std::string::npos ? end : end - at);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        at = end == std::string::npos ? dirs.size() + 1 : end + 1;
+    }
+    return "";
+}
+
 // Refuses, with status 2, a counterpart whose program is missing or cannot be
-// executed, before anything runs. Notes the program of a command that names
-// it by its path, which the run copies for its user to reach.
+// executed, before anything runs. Notes where the program lies: a path the
+// run copies for its user to reach, or the system's own on the run's PATH.
 static void check_runnable(RunOptions *run) {
-    const std::string &command = run->counterpart;
-    size_t from = 0, to = 0;
-    std::string program = command_program(command, &from, &to), found;
-    if (program.empty())
-        return;
+    const std::string &program = run->counterpart;
     if (program.find('/') == std::string::npos) {
-        std::string dirs = RUN_PATH; // the run's, not this process's
-        for (size_t at = 0; found.empty() && at <= dirs.size();) {
-            size_t end = dirs.find(':', at);
-            std::string dir = dirs.substr(at, end == std::string::npos ? end : end - at);
-            std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-            if (access(candidate.c_str(), X_OK) == 0)
-                found = candidate;
-            at = end == std::string::npos ? dirs.size() + 1 : end + 1;
-        }
-        if (found.empty())
+        run->program = on_run_path(program);
+        if (run->program.empty())
             errx(2, "cannot run the counterpart: %s: not found on the run's PATH, %s",
-                 program.c_str(), RUN_PATH);
+                 printable(program, true).c_str(), RUN_PATH);
         return;
     }
     std::string in_folder = folder_program_of(program), path = program;
     if (!in_folder.empty())
         path += "/" + in_folder; // the program the run starts, the folder beside it
+    std::string shown = printable(path, true);
     struct stat st;
     int error = stat(path.c_str(), &st) == -1      ? errno
                 : S_ISDIR(st.st_mode)              ? EISDIR
@@ -168,18 +144,17 @@ static void check_runnable(RunOptions *run) {
                                                    : 0;
     const char *format = error == 0 ? format_refused(path) : "";
     if (*format != '\0')
-        errx(2, "cannot run the counterpart: %s: %s%s", path.c_str(), strerror(ENOEXEC), format);
+        errx(2, "cannot run the counterpart: %s: %s%s", shown.c_str(), strerror(ENOEXEC), format);
     if (std::string interpreter = error == 0 ? missing_interpreter(path) : ""; !interpreter.empty())
-        errx(2, "cannot run the counterpart: %s: %s (its interpreter, %s)", path.c_str(),
+        errx(2, "cannot run the counterpart: %s: %s (its interpreter, %s)", shown.c_str(),
              strerror(ENOENT), printable(interpreter, true).c_str());
     if (error == 0) {
         run->program = program;
-        run->program_from = from;
-        run->program_to = to;
+        run->copied = true;
         run->in_folder = in_folder;
         return;
     }
-    errx(2, "cannot run the counterpart: %s: %s%s", path.c_str(), strerror(error),
+    errx(2, "cannot run the counterpart: %s: %s%s", shown.c_str(), strerror(error),
          is_source(program.c_str())
              ? " (a source file: build it first, or give it to klient-grade, which does)"
              : "");
@@ -191,26 +166,31 @@ int main(int argc, char **argv) {
     long restart_at = -1;
     const char *counterpart = nullptr, *first = nullptr, *build = nullptr, *output = nullptr,
                *stop = nullptr;
-    read_options(argc, argv,
-                 {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
-                  number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
-                  flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
-                  text_option("verdict", &run.verdict_path),
-                  text_option("counterpart", &counterpart), text_option("first", &first),
-                  number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
-                  text_option("stop", &stop), flag_option("private", &private_namespaces),
-                  text_option("build", &build), text_option("output", &output)},
-                 USAGE);
+    int operands = read_options(
+        argc, argv,
+        {number_option("clients", &run.clients, 1, MAX_CLIENTS, "a number of clients"),
+         number_option("seconds", &run.seconds, 1, MAX_SECONDS, "a number of seconds"),
+         flag_option("chaos", &run.chaos), text_option("log", &run.log_path),
+         text_option("verdict", &run.verdict_path), text_option("counterpart", &counterpart),
+         text_option("first", &first),
+         number_option("restart-at", &restart_at, 1, MAX_SECONDS, "a number of seconds"),
+         text_option("stop", &stop), flag_option("private", &private_namespaces),
+         text_option("build", &build), text_option("output", &output)},
+        USAGE, true);
+    if (operands < argc && counterpart == nullptr)
+        usage_error(USAGE, "unexpected argument '%s': arguments go to a --counterpart",
+                    argv[operands]);
     if ((build == nullptr) != (output == nullptr))
         usage_error(USAGE, "--build and --output go together");
-    if (counterpart != nullptr && counterpart[strspn(counterpart, " \t")] == '\0')
-        usage_error(USAGE, "--counterpart wants a command, got '%s'", counterpart);
+    if (counterpart != nullptr && *counterpart == '\0')
+        usage_error(USAGE, "--counterpart wants a program");
     if (first != nullptr && strcmp(first, "counterpart") != 0 && strcmp(first, "clients") != 0)
         usage_error(USAGE, "--first wants counterpart or clients, got '%s'", first);
     if (stop != nullptr && strcmp(stop, "group") != 0 && strcmp(stop, "first") != 0)
         usage_error(USAGE, "--stop wants group or first, got '%s'", stop);
     run.stop_first = stop != nullptr && strcmp(stop, "first") == 0;
     run.counterpart = counterpart != nullptr ? counterpart : "";
+    run.counterpart_args.assign(argv + operands, argv + argc);
     if (first != nullptr)
         run.first = strcmp(first, "clients") == 0 ? FIRST_CLIENTS : FIRST_COUNTERPART;
     run.restart_at = static_cast<double>(restart_at);

@@ -73,12 +73,10 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     job.log = fopen(job.log_path.c_str(), "w");
     if (job.log == nullptr)
         err(2, "cannot write %s", job.log_path.c_str());
-    std::string command = quoted(c.program);
-    std::vector<const char *> argv = {demo.c_str(),    "--private",
-                                      "--verdict",     job.verdict_path.c_str(),
-                                      "--counterpart", command.c_str()};
+    std::vector<const char *> argv = {demo.c_str(), "--private", "--verdict",
+                                      job.verdict_path.c_str()};
     argv.insert(argv.end(), s.args.begin(), s.args.end());
-    argv.push_back(nullptr);
+    argv.insert(argv.end(), {"--counterpart", c.program.c_str(), nullptr});
     int child =
         start_child(children, argv.data(),
                     {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT, .in_child = join_grading});

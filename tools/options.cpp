@@ -98,13 +98,6 @@ void usage_error(const char *usage, const char *format, ...) {
     exit(2);
 }
 
-std::string quoted(const std::string &path) {
-    std::string word = "'";
-    for (char c : path)
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return word + "'";
-}
-
 bool is_source(const char *path) {
     std::string_view p = path;
     for (const char *suffix : {".c", ".cc", ".cpp", ".cxx", ".C"})

@@ -34,10 +34,6 @@ int read_options(int argc, char **argv, const std::vector<Option> &options, cons
 // Does a path given for a counterpart name a C or C++ source, by its suffix?
 bool is_source(const char *path);
 
-// A path as one word for /bin/sh: in single quotes, each of its own quotes
-// closed, escaped and opened again.
-std::string quoted(const std::string &path);
-
 // Names what was wrong after the program's name on standard error, then
 // gives the usage, and exits with status 2.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void usage_error(const char *usage,

@@ -129,7 +129,7 @@ static int prepare(Run &run, const RunOptions &options) {
         }
     }
     std::vector<std::string> programs = {program_path("doorkeeper"), program_path("klient")};
-    if (!options.program.empty())
+    if (options.copied)
         programs.push_back(options.program);
     if (contain_run(&run.containment, &programs, 2, options.clients,
                     static_cast<double>(options.seconds)) == -1)
@@ -137,12 +137,9 @@ static int prepare(Run &run, const RunOptions &options) {
     run.family.group = &run.containment.group;
     run.doorkeeper_file = programs[0];
     run.klient_file = programs[1];
-    run.command = options.counterpart;
-    if (!options.program.empty())
-        run.command.replace(options.program_from, options.program_to - options.program_from,
-                            quoted(options.in_folder.empty()
-                                       ? programs[2]
-                                       : programs[2] + "/" + options.in_folder));
+    run.counterpart_file = !options.copied             ? options.program
+                           : options.in_folder.empty() ? programs[2]
+                                                       : programs[2] + "/" + options.in_folder;
     struct sigaction sa = {};
     sa.sa_handler = on_stop; // no SA_RESTART: the wait for lines returns at once
     for (int sig : {SIGINT, SIGTERM, SIGHUP})

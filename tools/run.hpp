@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Which side starts first, FIRST_LEAD_SECONDS before the other, or both at
 // once.
@@ -16,11 +17,12 @@ struct RunOptions {
     First first;
     double restart_at;       // when the counterpart is killed and started again, -1 never
     bool stop_first = false; // the stop's SIGTERM to the counterpart's first process alone
-    std::string counterpart; // a command for /bin/sh, empty for our doorkeeper
+    std::string counterpart; // its program as given, empty for our doorkeeper
     const char *log_path;    // the event log, or null
     const char *verdict_path = nullptr; // where the rules broken go as data, or null
-    std::string program = {}; // the path of the counterpart's program, if its command has one
-    size_t program_from = 0, program_to = 0; // where in the command that path is written
+    std::vector<std::string> counterpart_args = {};
+    std::string program = {};   // the path of the counterpart's program
+    bool copied = false;        // copied into the run (else the system's, on the run's PATH)
     std::string in_folder = {}; // where program is a folder: the name of its program in it
 };
 

@@ -35,7 +35,7 @@ struct Run {
     Containment containment;
     Family family;                            // the counterpart's processes, apart from the clients
     std::string doorkeeper_file, klient_file; // the copies run
-    std::string command;                      // the counterpart's, with its program's copy
+    std::string counterpart_file; // what the counterpart runs: its copy, or the system's
     long output_shown = 0, output_dropped = 0; // the counterpart's, in bytes
     double output_cut_at = -1;
     bool tasks_reported = false;

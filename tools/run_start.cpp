@@ -8,20 +8,24 @@
 #include <string>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <vector>
 
 size_t start(Run &run, bool counterpart) {
     static const std::string doorkeeper = program_path("doorkeeper"),
                              klient = program_path("klient");
-    std::string command = "exec " + run.command;
     const char *ours[] = {doorkeeper.c_str(), nullptr};
-    const char *theirs[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    std::vector<const char *> theirs = {
+        run.counterpart_file.c_str()}; // its copy, as a shell would name it
+    for (const std::string &arg : run.options.counterpart_args)
+        theirs.push_back(arg.c_str());
+    theirs.push_back(nullptr);
     const char *client[] = {klient.c_str(), nullptr};
     const char *const *argv = !counterpart                      ? client
                               : run.options.counterpart.empty() ? ours
-                                                                : theirs;
+                                                                : theirs.data();
     const char *file = !counterpart                      ? run.klient_file.c_str()
                        : run.options.counterpart.empty() ? run.doorkeeper_file.c_str()
-                                                         : nullptr;
+                                                         : run.counterpart_file.c_str();
     const Containment &containment = run.containment;
     int index = start_child(
         &run.children, argv,
