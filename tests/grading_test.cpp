@@ -44,6 +44,14 @@ TEST_F(Demo, ListsAGradingWithoutRunningIt) {
                              "/folder: a folder of sources, built into one program, then run\n",
                              "run term-main: demo --clients 8 --stop first --seconds 35\n"})
         EXPECT_NE(listed.find(line), std::string::npos) << listed;
+    // Points for what no run or rule is named: refused, by its line.
+    std::string points = std::string(dir) + "/points";
+    std::ofstream(points) << "1 kill\n2 unit\n";
+    Child refused = spawn(KLIENT_GRADE_PATH, {"--points", points, "--list", bad});
+    EXPECT_EQ(read_rest(refused.err), "klient-grade: " + points +
+                                          ":2: no run or rule is named "
+                                          "'unit' (klient-grade --list names the runs)\n");
+    EXPECT_EQ(wait_exit(refused.pid), 2 << 8);
     std::filesystem::remove_all(dir);
 }
 
@@ -197,10 +205,15 @@ TEST_F(Demo, ReportsTextsOfAnyLength) {
 }
 
 // The shape of Gradescope's results.json, as jq tests it.
+// With POINTS: the six runs, failed, worth 2 in all; the rule limit kept,
+// worth 3; units broken, worth 4.
+constexpr const char *POINTS = "2 kill  # the one run that counts\n\n3 limit\n4\tunits\n";
 constexpr const char *JSON_SHAPE =
-    ".score == 0 and (.tests | length) == 6 and all(.tests[]; (.name | type) == \"string\" and "
-    ".score == 0 and .max_score == 1 and .status == \"failed\" and (.output | "
-    "startswith(\"units: \")))";
+    ".score == 3 and (.tests | length) == 8 and all(.tests[]; (.name | type) == \"string\") and "
+    "all(.tests[0:6][]; .score == 0 and .status == \"failed\" and (.output | "
+    "startswith(\"units: \"))) and ([.tests[0:6][].max_score] | add) == 2 and "
+    ".tests[6].score == 3 and .tests[6].status == \"passed\" and .tests[7].max_score == 4 and "
+    ".tests[7].score == 0";
 
 // A counterpart that keeps a unit for itself is faulty in each of the six
 // runs, by the verdict each demo wrote: units lost, and withheld from the
@@ -227,8 +240,10 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
            "            semop(e, &up, 1);\n"
            "}\n";
     std::string json = std::string(dir) + "/results.json", junit = std::string(dir) + "/junit.xml";
-    Child grader = spawn(KLIENT_GRADE_PATH, {"--jobs", "6", "--logs", logs, "--report", json,
-                                             "--report", junit, folder});
+    std::ofstream(std::string(dir) + "/points") << POINTS;
+    Child grader = spawn(KLIENT_GRADE_PATH,
+                         {"--jobs", "6", "--logs", logs, "--points", std::string(dir) + "/points",
+                          "--report", json, "--report", junit, folder});
     std::string card = read_rest(grader.out, 100000);
     int status = wait_exit(grader.pid, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
@@ -240,8 +255,9 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     for (size_t at = row.find("  units"); at != std::string::npos; at = row.find("  units", at + 1))
         cells++;
     EXPECT_EQ(cells, 6u) << card;
-    EXPECT_NE(row.find("  faulty       0/6   " + logs + "/01-keeps.counterpart-first.log"),
-              std::string::npos)
+    EXPECT_NE(
+        row.find("  faulty       0/6   3/9        " + logs + "/01-keeps.counterpart-first.log"),
+        std::string::npos)
         << card;
     std::ifstream verdict(logs + "/01-keeps.50-clients.verdict");
     std::string all((std::istreambuf_iterator<char>(verdict)), std::istreambuf_iterator<char>());

@@ -12,6 +12,7 @@
 #include "child_lines.hpp"
 #include "control_group.hpp"
 #include "grade_build.hpp"
+#include "grade_points.hpp"
 #include "grading.hpp"
 #include "namespaces.hpp"
 #include "options.hpp"
@@ -37,12 +38,15 @@ constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
-    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE]... [--list] COUNTERPART...\n"
+    "usage: klient-grade [--jobs N] [--logs DIR] [--report FILE]... [--points FILE] [--list]\n"
+    "                    COUNTERPART...\n"
     "       each COUNTERPART a program, a C (.c) or C++ (.cc, .cpp, .cxx) source, or a\n"
     "       folder: with a Makefile, of sources, or with its program named run\n"
     "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report; a\n"
     "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit;\n"
-    "       --list says what would be graded and how, and runs nothing)\n"
+    "       --points reads a line \"POINTS NAME\" each: what a run kept, or a rule kept in\n"
+    "       every run, is worth, a point a run without it; --list says what would be\n"
+    "       graded and how, and runs nothing)\n"
     "       Each runs contained: never as root, no network, writing only in its run's\n"
     "       scratch directory, within limits of processes, memory, CPU time and output\n"
     "       (man klient-grade).\n";
@@ -225,13 +229,13 @@ static void check_can_grade(long at_once, const char *dir) {
 int main(int argc, char **argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     long at_once = JOBS_PER_CPU * std::max(cpus, 1L);
-    const char *dir = "grade-logs";
+    const char *dir = "grade-logs", *points_path = nullptr;
     std::vector<const char *> reports;
     bool listed = false;
     int first = read_options(argc, argv,
                              {number_option("jobs", &at_once, 1, 999, "a number of runs at once"),
                               text_option("logs", &dir), texts_option("report", &reports),
-                              flag_option("list", &listed)},
+                              text_option("points", &points_path), flag_option("list", &listed)},
                              USAGE, true);
     if (first == argc)
         usage_error(USAGE, "no counterpart to grade");
@@ -239,6 +243,7 @@ int main(int argc, char **argv) {
         if (!report_format_known(report))
             usage_error(USAGE, "--report wants a file ending in .tsv, .json or .xml, got '%s'",
                         report);
+    Points points = points_path != nullptr ? read_points(points_path) : Points{};
     std::vector<std::string> given = named_once(argc - first, argv + first);
     if (listed)
         return list(given, at_once);
@@ -261,10 +266,10 @@ int main(int argc, char **argv) {
     run_jobs(&jobs, counterparts, dir, at_once);
     remove_control_group(&grading);
 
-    print_card(counterparts, jobs);
+    print_card(counterparts, jobs, points);
     std::string written;
     for (const char *report : reports) {
-        write_report(report, counterparts, jobs);
+        write_report(report, counterparts, jobs, points);
         written.append(written.empty() ? ", reports in " : ", ").append(report);
     }
     printf("\nlogs in %s/%s\n", dir, written.c_str());

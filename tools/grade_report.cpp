@@ -1,6 +1,8 @@
 // The report card and the tab-separated report of a grading.
 #include "grading.hpp"
 
+#include "grade_points.hpp"
+
 #include "shown_text.hpp"
 
 #include <algorithm>
@@ -33,6 +35,11 @@ std::string cell(const Job &job) {
     return all;
 }
 
+// Points earned out of those possible, as "earned/possible".
+static std::string format_points(long earned, const Points &points) {
+    return std::to_string(earned) + "/" + std::to_string(points_possible(points));
+}
+
 // A counterpart's mark: the worst of its runs' verdicts, the runs that kept
 // every rule, and the log of the first that did not.
 struct Mark {
@@ -54,7 +61,8 @@ static Mark mark_of(size_t counterpart, const std::vector<Job> &jobs) {
     return mark;
 }
 
-void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs) {
+void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs,
+                const Points &points) {
     std::vector<size_t> width(SCENARIO_COUNT + 1, 11);
     for (const Counterpart &c : counterparts)
         width[0] = std::max(width[0], c.shown.size());
@@ -65,11 +73,12 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
     printf("%-*s", static_cast<int>(width[0]), "counterpart");
     for (size_t s = 0; s < SCENARIO_COUNT; s++)
         printf("  %-*s", static_cast<int>(width[s + 1]), SCENARIOS[s].name);
-    printf("  %-11s  kept  first faulty run's log\n", "mark");
+    printf("  %-11s  kept  %sfirst faulty run's log\n", "mark", points.given ? "points     " : "");
     for (size_t i = 0; i < counterparts.size(); i++) {
         printf("%-*s", static_cast<int>(width[0]), counterparts[i].shown.c_str());
         if (!counterparts[i].why.empty()) {
-            printf("  %s\n", counterparts[i].why.c_str());
+            printf("  %s%s\n", counterparts[i].why.c_str(),
+                   points.given ? ("; points " + format_points(0, points)).c_str() : "");
             continue;
         }
         for (const Job &job : jobs)
@@ -77,6 +86,8 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
                 printf("  %-*s", static_cast<int>(width[job.scenario + 1]), cell(job).c_str());
         Mark mark = mark_of(i, jobs);
         printf("  %-11s  %zu/%zu", verdict_name(mark.verdict), mark.kept, SCENARIO_COUNT);
+        if (points.given)
+            printf("   %-8s", format_points(points_earned(points, i, jobs), points).c_str());
         printf("%s%s\n", mark.log.empty() ? "" : "   ", mark.log.c_str());
     }
 }
@@ -92,16 +103,22 @@ static std::string found(const Job &job) {
 }
 
 static void write_tsv(FILE *report, const std::vector<Counterpart> &counterparts,
-                      const std::vector<Job> &jobs) {
-    fprintf(report, "counterpart\trun\tverdict\tfaults\tlog\n");
+                      const std::vector<Job> &jobs, const Points &points) {
+    fprintf(report, "counterpart\trun\tverdict\tfaults\tlog\tpoints\n");
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
-            fprintf(report, "%s\t\t%s\t%s\t\n", c.shown.c_str(), verdict_name(c.verdict),
+            fprintf(report, "%s\t\t%s\t%s\t\t0\n", c.shown.c_str(), verdict_name(c.verdict),
                     c.why.c_str());
     for (const Job &job : jobs)
-        fprintf(report, "%s\t%s\t%s\t%s\t%s\n", counterparts[job.counterpart].shown.c_str(),
+        fprintf(report, "%s\t%s\t%s\t%s\t%s\t%ld\n", counterparts[job.counterpart].shown.c_str(),
                 SCENARIOS[job.scenario].name, verdict_name(job.verdict), found(job).c_str(),
-                printable(job.log_path, true).c_str());
+                printable(job.log_path, true).c_str(), run_points(points, job));
+    for (size_t i = 0; i < counterparts.size(); i++)
+        for (const auto &[rule, value] : points.rules) {
+            bool kept = counterparts[i].why.empty() && rule_kept(rule, i, jobs);
+            fprintf(report, "%s\trule: %s\t%s\t\t\t%ld\n", counterparts[i].shown.c_str(),
+                    rule.c_str(), kept ? "kept" : "broken", kept ? value : 0);
+        }
 }
 
 // text, escaped (shown_text.hpp), as a JSON string; or as XML character data.
@@ -123,27 +140,35 @@ static std::string xml(const std::string &text) {
     return escaped;
 }
 
-// Gradescope's autograder results: a test per run, 1 point if it kept every
-// rule, its faults as its output; a counterpart that did not run, one test.
+// Gradescope's autograder results: a test per run, its points if it kept
+// every rule, its faults as its output, and a test per rule with points; a
+// counterpart that did not run, one test worth all its points.
 static void write_json(FILE *report, const std::vector<Counterpart> &counterparts,
-                       const std::vector<Job> &jobs) {
-    size_t score = 0;
+                       const std::vector<Job> &jobs, const Points &points) {
+    long score = 0;
     std::string tests;
-    auto test = [&tests](const std::string &name, bool kept, const std::string &output) {
+    auto test = [&tests, &score](const std::string &name, bool kept, long most,
+                                 const std::string &output) {
+        score += kept ? most : 0;
         tests.append(tests.empty() ? "" : ",").append("\n    {\"name\": ").append(json(name));
-        tests.append(kept ? ", \"score\": 1" : ", \"score\": 0").append(", \"max_score\": 1");
+        tests.append(", \"score\": ").append(std::to_string(kept ? most : 0));
+        tests.append(", \"max_score\": ").append(std::to_string(most));
         tests.append(kept ? ", \"status\": \"passed\"" : ", \"status\": \"failed\"");
         tests.append(", \"output\": ").append(json(output)).append("}"); // of any length
     };
     for (const Counterpart &c : counterparts)
         if (!c.why.empty())
-            test(c.shown + " build", false, c.why);
-    for (const Job &job : jobs) {
-        score += job.verdict == VERDICT_OK;
+            test(c.shown + " build", false, points_possible(points), c.why);
+    for (const Job &job : jobs)
         test(counterparts[job.counterpart].shown + " " + SCENARIOS[job.scenario].name,
-             job.verdict == VERDICT_OK, found(job));
-    }
-    fprintf(report, "{\n  \"score\": %zu,\n  \"tests\": [%s\n  ]\n}\n", score, tests.c_str());
+             job.verdict == VERDICT_OK, points.runs[job.scenario], found(job));
+    for (size_t i = 0; i < counterparts.size(); i++)
+        for (const auto &[rule, value] : points.rules)
+            if (counterparts[i].why.empty())
+                test(counterparts[i].shown + " rule " + rule, rule_kept(rule, i, jobs), value,
+                     rule_kept(rule, i, jobs) ? "kept in every run"
+                                              : "broken, or a run not judged");
+    fprintf(report, "{\n  \"score\": %ld,\n  \"tests\": [%s\n  ]\n}\n", score, tests.c_str());
 }
 
 // JUnit XML: a test suite per counterpart, a test case per run, a failure
@@ -184,17 +209,17 @@ bool report_format_known(const char *path) {
 }
 
 void write_report(const char *path, const std::vector<Counterpart> &counterparts,
-                  const std::vector<Job> &jobs) {
+                  const std::vector<Job> &jobs, const Points &points) {
     FILE *report = fopen(path, "w");
     if (report == nullptr)
         err(2, "cannot write %s", path);
     std::string name = path;
     if (name.ends_with(".json"))
-        write_json(report, counterparts, jobs);
+        write_json(report, counterparts, jobs, points);
     else if (name.ends_with(".xml"))
         write_junit(report, counterparts, jobs);
     else
-        write_tsv(report, counterparts, jobs);
+        write_tsv(report, counterparts, jobs, points);
     if (fclose(report) != 0)
         err(2, "cannot write %s", path);
 }

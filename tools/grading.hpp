@@ -65,15 +65,19 @@ const char *verdict_name(Verdict verdict);
 // A run's cell on the report card: its verdict, or the rules it broke.
 std::string cell(const Job &job);
 
+struct Points;
+
 // The report card, on standard output: a row per counterpart, a column per
-// scenario.
-void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs);
+// scenario, its mark, and its points where a file gave them.
+void print_card(const std::vector<Counterpart> &counterparts, const std::vector<Job> &jobs,
+                const Points &points);
 
 // The same as a report in the file path, by its extension: tab-separated
-// (.tsv), a line per run; Gradescope's autograder results (.json); or JUnit
-// XML (.xml). Exits with status 2 if it cannot be written.
+// (.tsv), a line per run (and per rule with points); Gradescope's
+// autograder results (.json); or JUnit XML (.xml). Exits with status 2 if it
+// cannot be written.
 void write_report(const char *path, const std::vector<Counterpart> &counterparts,
-                  const std::vector<Job> &jobs);
+                  const std::vector<Job> &jobs, const Points &points);
 
 // Whether write_report knows the extension of path.
 bool report_format_known(const char *path);

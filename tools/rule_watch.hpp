@@ -95,6 +95,20 @@ struct Fault {
     std::string rule, what;
 };
 
+// Every rule a fault may name, in the order judge_run names them.
+inline const char *const RULES[] = {"limit",
+                                    "units",
+                                    "withheld units",
+                                    "progress",
+                                    "counterpart ended",
+                                    "not stopped",
+                                    "processes left",
+                                    "sets",
+                                    "values set outright",
+                                    "lines out of cycle",
+                                    "resources",
+                                    "client failed"};
+
 // Every rule broken, in a fixed order, given free and entry as they are
 // after the stop (-1 for a set that is gone).
 std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value);
