@@ -42,6 +42,7 @@ ensure_tools() {
         command -v strace >/dev/null || missing+=(strace)
         command -v jq >/dev/null || missing+=(jq)
         command -v xmllint >/dev/null || missing+=(libxml2-utils)
+        [ -x /usr/bin/python3 ] || missing+=(python3)
         [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     elif [ "$1" = package ]; then
         command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)

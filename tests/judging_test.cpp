@@ -114,6 +114,10 @@ static std::vector<std::string> demo_args(const Judged &judged, const Reachable 
         chmod((folder + "/run").c_str(), 0755);
         counterpart = {folder};
     }
+    if (mode == "python") { // a script, run by the system's interpreter
+        std::filesystem::copy_file(PYTHON_COUNTERPART_PATH, dir + "/textbook.py");
+        counterpart = {dir + "/textbook.py"};
+    }
     std::map<std::string, std::string> where = {{"connects", r.port},
                                                 {"writes-outside", r.outside},
                                                 {"reads-host-file", r.host_file},
@@ -252,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"textbook", 4, {}}, Judged{"workers", 6, {}, {"--restart-at", "3"}},
         Judged{"textbook", 4, {}, {"--stop", "first"}},
         Judged{"workers", 6, {"processes left"}, {"--stop", "first"}}, // as kill PID finds it
-        Judged{"sh-loop", 4, {}}, Judged{"shell-helper", 4, {}},
+        Judged{"sh-loop", 4, {}}, Judged{"shell-helper", 4, {}}, Judged{"python", 4, {}},
         Judged{"extra-at-start", 8, {"limit", "units"}}, Judged{"takes-no-unit", 4, {"units"}},
         Judged{"never", 24, {"progress"}}, Judged{"keep-one", 24, {"units", "withheld units"}},
         Judged{"exits-early", 4, {"counterpart ended"}},
