@@ -156,12 +156,17 @@ static std::set<std::string> faults_if_starved(const Judged &judged, const DemoR
     return starved ? std::set<std::string>{} : judged.faults;
 }
 
-// The rules a verdict written as data names: "rule<TAB>what", a line each.
-static std::set<std::string> rules_written(const std::string &path) {
+// The rules a verdict written as data names: "rule<TAB>what<TAB>seconds", a
+// line each, seconds within a run of at most seconds (and its stop).
+static std::set<std::string> rules_written(const std::string &path, int seconds) {
     std::set<std::string> rules;
     std::ifstream verdict(path);
-    for (std::string line; std::getline(verdict, line);)
+    for (std::string line; std::getline(verdict, line);) {
         rules.insert(line.substr(0, line.find('\t')));
+        double at = atof(line.substr(line.rfind('\t') + 1).c_str());
+        EXPECT_TRUE(std::count(line.begin(), line.end(), '\t') >= 2 && at >= 0 && at < seconds + 10)
+            << line;
+    }
     return rules;
 }
 
@@ -211,7 +216,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     if (terminal != -1)
         close(terminal);
     expect_untouched(reachable);
-    std::set<std::string> written = rules_written(std::string(dir) + "/verdict");
+    std::set<std::string> written = rules_written(std::string(dir) + "/verdict", judged.seconds);
     std::filesystem::remove_all(dir);
     if (!group.empty()) {
         EXPECT_EQ(groups_left(group), 0u) << "the demo left a control group behind";

@@ -211,11 +211,11 @@ static const Recorded RECORDED[] = {
     Recorded{"what ended how",
              [](RuleWatch *w) {
                  kept(w);
-                 watch_event(&w->counterpart_ended, "the counterpart ended");
-                 watch_event(&w->not_stopped, "the counterpart was killed");
-                 watch_event(&w->processes_left, "1 process left");
-                 watch_event(&w->out_of_cycle, "a line");
-                 watch_event(&w->client_failed, "one client");
+                 watch_event(&w->counterpart_ended, 1, "the counterpart ended");
+                 watch_event(&w->not_stopped, 1, "the counterpart was killed");
+                 watch_event(&w->processes_left, 1, "1 process left");
+                 watch_event(&w->out_of_cycle, 1, "a line");
+                 watch_event(&w->client_failed, 1, "one client");
              },
              5,
              0,

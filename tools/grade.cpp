@@ -90,13 +90,13 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
 }
 
 // Reads the rules the job's demo found broken, as it wrote them: a line
-// each, "rule<TAB>what". A run said faulty without one, or judged with one,
-// is not judged: its verdict is not the demo's.
+// each, "rule<TAB>what<TAB>seconds". A run said faulty without one, or judged
+// with one, is not judged: its verdict is not the demo's.
 static void read_verdict(Job *job) {
     std::ifstream in(job->verdict_path);
     for (std::string line; std::getline(in, line);)
-        if (size_t tab = line.find('\t'); tab != std::string::npos)
-            job->faults.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        if (size_t tab = line.find('\t'), last = line.rfind('\t'); last > tab)
+            job->faults.emplace_back(line.substr(0, tab), line.substr(tab + 1, last - tab - 1));
     if (!in.eof() || job->faults.empty() != (job->verdict == VERDICT_OK)) {
         job->verdict = VERDICT_UNJUDGED;
         job->last_line = "no verdict of the demo's in " + job->verdict_path;

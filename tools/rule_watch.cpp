@@ -49,9 +49,11 @@ void watch_begin(RuleWatch *watch, double now) {
     watch->began = watch->last_seen = now;
 }
 
-void watch_event(Event *event, const std::string &what) {
-    if (event->count++ == 0)
+void watch_event(Event *event, double when, const std::string &what) {
+    if (event->count++ == 0) {
         event->what = what;
+        event->at = when;
+    }
 }
 
 void watch_gone(RuleWatch *watch, size_t client, double when) {
@@ -102,17 +104,17 @@ void watch_sets(RuleWatch *watch, double now, const SetSeen sets[2]) {
     for (int i = 0; i < 2; i++) {
         const SetSeen &was = watch->sets[i], &is = sets[i];
         if (was.id != -1 && is.id != was.id) {
-            watch_event(&watch->set_gone[i],
+            watch_event(&watch->set_gone[i], now,
                         format_text("the %s set (key %d) was %s at %.1f s", SET_NAME[i], SET_KEY[i],
                                     is.id == -1 ? "removed" : "replaced by another", at));
         } else if (was.id != -1 && (is.mode != was.mode || is.owner != was.owner)) {
-            watch_event(&watch->set_permissions[i],
+            watch_event(&watch->set_permissions[i], now,
                         format_text("the %s set's owner or mode was changed at %.1f s, from uid "
                                     "%d mode %03o to uid %d mode %03o",
                                     SET_NAME[i], at, static_cast<int>(was.owner), was.mode,
                                     static_cast<int>(is.owner), is.mode));
         } else if (was.id != -1 && is.changed != was.changed && held > 0) {
-            watch_event(&watch->set_outright[i],
+            watch_event(&watch->set_outright[i], now,
                         format_text("the %s set's value was set outright (semctl) between %.1f s "
                                     "and %.1f s, while %d client%s inside, which wipes %s",
                                     SET_NAME[i], before, at, held, held == 1 ? " was" : "s were",
@@ -183,10 +185,11 @@ static void judge_limit(const RuleWatch &watch, std::vector<Fault> *faults) {
     }
     size_t times = watch.limit_broken.size();
     faults->push_back(
-        {"limit", format_text("up to %d clients inside at once; above %d for %.1f s from "
-                              "%.1f s%s",
-                              most, LIMIT, longest.seconds, longest.since - watch.began,
-                              times > 1 ? format_text(" (%zu times in all)", times).c_str() : "")});
+        {"limit",
+         format_text("up to %d clients inside at once; above %d for %.1f s from %.1f s%s", most,
+                     LIMIT, longest.seconds, longest.since - watch.began,
+                     times > 1 ? format_text(" (%zu times in all)", times).c_str() : ""),
+         watch.limit_broken.front().since - watch.began});
 }
 
 // The faults of units invented while the run went on, lost or invented by
@@ -196,9 +199,11 @@ static void judge_units(const RuleWatch &watch, int free_value, int entry_value,
     const Breach &units = watch.worst_units;
     if (units.since >= 0)
         faults->push_back(
-            {"units", format_text("free + entry + inside reached %d, above %d for "
-                                  "%.1f s from %.1f s: units invented",
-                                  units.highest, LIMIT, units.seconds, units.since - watch.began)});
+            {"units",
+             format_text("free + entry + inside reached %d, above %d for "
+                         "%.1f s from %.1f s: units invented",
+                         units.highest, LIMIT, units.seconds, units.since - watch.began),
+             units.since - watch.began});
     int sum = free_value + entry_value, off = sum - LIMIT, total = start_total(watch);
     if (free_value >= 0 && entry_value >= 0 && off != 0) {
         std::string what = format_text("free + entry is %d after the stop, not %d: ", sum, LIMIT);
@@ -213,7 +218,7 @@ static void judge_units(const RuleWatch &watch, int free_value, int entry_value,
                 if (outright.count > 0)
                     what += "; " + outright.what;
         }
-        faults->push_back({"units", what});
+        faults->push_back({"units", what, watch.last_seen - watch.began}); // seen at the stop
     }
     const Breach &withheld = watch.worst_withheld;
     if (withheld.since >= 0)
@@ -221,7 +226,8 @@ static void judge_units(const RuleWatch &watch, int free_value, int entry_value,
                            format_text("free + entry + inside stayed %d or more short of %d for "
                                        "%.1f s from %.1f s while up to %d clients waited",
                                        withheld.lowest, LIMIT, withheld.seconds,
-                                       withheld.since - watch.began, withheld.waiting)});
+                                       withheld.since - watch.began, withheld.waiting),
+                           withheld.since - watch.began});
 }
 
 std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_value) {
@@ -231,38 +237,34 @@ std::vector<Fault> judge_run(const RuleWatch &watch, int free_value, int entry_v
     judge_units(watch, free_value, entry_value, &faults);
     const Breach &stall = watch.worst_stall;
     if (stall.since >= 0)
-        faults.push_back({"progress", format_text("nobody let in for %.1f s from %.1f s while up "
-                                                  "to %d clients waited and the free semaphore "
-                                                  "held up to %d units",
-                                                  stall.seconds, since(stall.since), stall.waiting,
-                                                  stall.highest)});
-    if (watch.counterpart_ended.count > 0)
-        faults.push_back({"counterpart ended", watch.counterpart_ended.what +
-                                                   times_in_all(watch.counterpart_ended, "times")});
-    if (watch.not_stopped.count > 0)
-        faults.push_back({"not stopped", watch.not_stopped.what});
-    if (watch.processes_left.count > 0)
-        faults.push_back({"processes left", watch.processes_left.what});
-    for (int i = 0; i < 2; i++)
-        if (watch.set_gone[i].count > 0)
-            faults.push_back({"sets", watch.set_gone[i].what});
-    for (int i = 0; i < 2; i++) {
-        if (watch.set_outright[i].count > 0)
-            faults.push_back(
-                {"values set outright",
-                 watch.set_outright[i].what + times_in_all(watch.set_outright[i], "times")});
-        if (watch.set_permissions[i].count > 0)
-            faults.push_back({"values set outright", watch.set_permissions[i].what});
-    }
-    if (watch.out_of_cycle.count > 0)
-        faults.push_back({"lines out of cycle",
-                          watch.out_of_cycle.what + times_in_all(watch.out_of_cycle, "lines")});
-    for (const std::string &limit : watch.resources)
-        faults.push_back({"resources", limit});
-    const Event &failed = watch.client_failed;
-    if (failed.count > 0)
         faults.push_back(
-            {"client failed", format_text("%d client%s failed; the first, %s", failed.count,
-                                          failed.count == 1 ? "" : "s", failed.what.c_str())});
+            {"progress",
+             format_text("nobody let in for %.1f s from %.1f s while up to %d "
+                         "clients waited and the free semaphore held up to %d units",
+                         stall.seconds, since(stall.since), stall.waiting, stall.highest),
+             since(stall.since)});
+    auto event = [&faults, &since](const char *rule, const Event &e, const std::string &what) {
+        if (e.count > 0)
+            faults.push_back({rule, what, since(e.at)});
+    };
+    event("counterpart ended", watch.counterpart_ended,
+          watch.counterpart_ended.what + times_in_all(watch.counterpart_ended, "times"));
+    event("not stopped", watch.not_stopped, watch.not_stopped.what);
+    event("processes left", watch.processes_left, watch.processes_left.what);
+    for (const Event &gone : watch.set_gone)
+        event("sets", gone, gone.what);
+    for (int i = 0; i < 2; i++) {
+        event("values set outright", watch.set_outright[i],
+              watch.set_outright[i].what + times_in_all(watch.set_outright[i], "times"));
+        event("values set outright", watch.set_permissions[i], watch.set_permissions[i].what);
+    }
+    event("lines out of cycle", watch.out_of_cycle,
+          watch.out_of_cycle.what + times_in_all(watch.out_of_cycle, "lines"));
+    for (const Event &limit : watch.resources)
+        event("resources", limit, limit.what);
+    const Event &failed = watch.client_failed;
+    event("client failed", failed,
+          format_text("%d client%s failed; the first, %s", failed.count,
+                      failed.count == 1 ? "" : "s", failed.what.c_str()));
     return faults;
 }

@@ -45,7 +45,8 @@ struct SetSeen {
 // The first time something happened, and how often.
 struct Event {
     int count = 0;
-    std::string what;
+    std::string what; // the first
+    double at = -1;   // when the first came
 };
 
 struct RuleWatch {
@@ -62,7 +63,7 @@ struct RuleWatch {
     int start_value[2] = {-1, -1}; // as last seen before any semop, -1 if not seen so
     Event set_gone[2], set_outright[2], set_permissions[2];
     Event out_of_cycle, counterpart_ended, client_failed, not_stopped, processes_left;
-    std::vector<std::string> resources; // each limit the counterpart reached, and when
+    std::vector<Event> resources; // each limit the counterpart reached, and when
 };
 
 void watch_begin(RuleWatch *watch, double now);
@@ -82,8 +83,9 @@ void watch_clients_and_sets(RuleWatch *watch, double now, int inside, const SetS
 // was set, whenever between the two looks that was.
 void watch_sets(RuleWatch *watch, double now, const SetSeen sets[2]);
 
-// Counts what happened to the event; its first description is kept.
-void watch_event(Event *event, const std::string &what);
+// Counts what happened to the event; its first description, and its time,
+// are kept.
+void watch_event(Event *event, double when, const std::string &what);
 
 // The run is over: closes every breach still going on.
 void watch_end(RuleWatch *watch, double now);
@@ -93,6 +95,7 @@ __attribute__((format(printf, 1, 2))) std::string format_text(const char *format
 
 struct Fault {
     std::string rule, what;
+    double at; // seconds into the run: when the run first saw it
 };
 
 // Every rule a fault may name, in the order judge_run names them.

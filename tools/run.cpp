@@ -84,7 +84,8 @@ static int print_verdict(const Run &run, int free_value, int entry_value) {
     for (const Fault &fault : found) {
         printf("-- fault: %s: %s\n", fault.rule.c_str(), fault.what.c_str());
         if (run.verdict != nullptr)
-            fprintf(run.verdict, "%s\t%s\n", fault.rule.c_str(), fault.what.c_str());
+            fprintf(run.verdict, "%s\t%s\t%.1f\n", fault.rule.c_str(), fault.what.c_str(),
+                    fault.at);
     }
     return static_cast<int>(found.size());
 }
@@ -223,9 +224,11 @@ static int stop_and_judge(Run &run) {
     stop_clients(run, sig);
     if (run.output_dropped > 0)
         run.rules.resources.push_back(
-            format_text("output: %ld KiB shown by %.1f s, its limit; %ld bytes after it not shown",
-                        counterpart_output_bytes(static_cast<double>(options.seconds)) / 1024,
-                        into_run(run, run.output_cut_at), run.output_dropped));
+            {1,
+             format_text("output: %ld KiB shown by %.1f s, its limit; %ld bytes after it not shown",
+                         counterpart_output_bytes(static_cast<double>(options.seconds)) / 1024,
+                         into_run(run, run.output_cut_at), run.output_dropped),
+             run.output_cut_at});
     SetSeen sets[2] = {look_at_set(FREE_SEM_KEY), look_at_set(ENTRY_SEM_KEY)};
     watch_sets(&run.rules, monotonic_seconds(), sets);
     int free_value = sets[0].id == -1 ? -1 : sets[0].value;

@@ -50,7 +50,7 @@ static void take_line(Run &run, size_t index, const std::string &line, double wh
     }
     if (said == SAID_OUT_OF_CYCLE) { // a line no client wrote: shown, but made safe
         printf("%s\n", printable(line).c_str());
-        watch_event(&run.rules.out_of_cycle,
+        watch_event(&run.rules.out_of_cycle, when,
                     format_text("client %d's pipe carried \"%.200s\" at %.1f s, which its cycle "
                                 "does not allow there",
                                 pid, printable(line).c_str(), into_run(run, when)));
@@ -111,16 +111,18 @@ void ended_by_itself(Run &run, size_t index, int status) {
     std::string what = format_text("%d ended at %.1f s, %s", pid, into_run(run, now), how.c_str());
     if (counterpart && WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU) {
         run.out_of_resources = true;
-        run.rules.resources.push_back(format_text(
-            "CPU time: the %s %d was killed by SIGXCPU at %.1f s, at its limit of %.0f s, which "
-            "ended the run",
-            run.counterpart_name, pid, into_run(run, now),
-            counterpart_cpu_seconds(static_cast<double>(run.options.seconds))));
+        run.rules.resources.push_back(
+            {1,
+             format_text("CPU time: the %s %d was killed by SIGXCPU at %.1f s, at its limit of "
+                         "%.0f s, which ended the run",
+                         run.counterpart_name, pid, into_run(run, now),
+                         counterpart_cpu_seconds(static_cast<double>(run.options.seconds))),
+             now});
     } else if (counterpart) {
-        watch_event(&run.rules.counterpart_ended,
+        watch_event(&run.rules.counterpart_ended, now,
                     "the " + std::string(run.counterpart_name) + " " + what);
     } else {
-        watch_event(&run.rules.client_failed, what + ": " + run.last_other_line[index]);
+        watch_event(&run.rules.client_failed, now, what + ": " + run.last_other_line[index]);
     }
     ended(run, index, "ended");
 }

@@ -28,9 +28,11 @@ void watch_resources(Run &run, double now) {
     if (tasks >= COUNTERPART_TASKS && !run.tasks_reported) {
         run.tasks_reported = true;
         run.rules.resources.push_back(
-            format_text("processes: %ld processes and threads at %.1f s, its limit of %ld "
-                        "reached: the system refuses it more",
-                        tasks, into_run(run, now), COUNTERPART_TASKS));
+            {1,
+             format_text("processes: %ld processes and threads at %.1f s, its limit of %ld "
+                         "reached: the system refuses it more",
+                         tasks, into_run(run, now), COUNTERPART_TASKS),
+             now});
     }
     run.most_tasks = std::max(run.most_tasks, tasks);
     run.most_mib = std::max(run.most_mib, mib);
@@ -47,7 +49,7 @@ void watch_resources(Run &run, double now) {
         return;
     kill_counterpart(run);
     run.out_of_resources = true;
-    run.rules.resources.push_back(over + "; killed with SIGKILL, which ended the run");
+    run.rules.resources.push_back({1, over + "; killed with SIGKILL, which ended the run", now});
 }
 
 // Sends sig to the counterpart's process group, or, where the run asks,
@@ -72,7 +74,7 @@ void stop_counterpart(Run &run, int sig) {
                sig == SIGKILL ? "killing" : "stopping", run.counterpart_name, sigabbrev_np(sig),
                whom.c_str());
         if (!await(run, STOP_GRACE_SECONDS, [&run] { return !counterpart_alive(run); })) {
-            watch_event(&run.rules.not_stopped,
+            watch_event(&run.rules.not_stopped, monotonic_seconds(),
                         format_text("the %s %d did not end within %.0f s of SIG%s to %s, and was "
                                     "killed with SIGKILL",
                                     run.counterpart_name, pid, STOP_GRACE_SECONDS,
@@ -95,7 +97,7 @@ void stop_counterpart(Run &run, int sig) {
     std::string which;
     for (size_t i = 0; i < left.size() && i < 5; i++)
         which += format_text("%s%d (%.40s)", i > 0 ? ", " : "", left[i].pid, left[i].name.c_str());
-    watch_event(&run.rules.processes_left,
+    watch_event(&run.rules.processes_left, monotonic_seconds(),
                 format_text("%zu process%s of the %s still ran %.0f s after the stop: %s%s; "
                             "killed with SIGKILL",
                             left.size(), left.size() == 1 ? "" : "es", run.counterpart_name,
