@@ -105,6 +105,7 @@ TEST_F(Demo, RefusesARunItCouldNotJudge) {
         {{"--counterpart", "/nonexistent/odzwierny"}, "No such file or directory"},
         {{"--counterpart", source, "--", "-v"}, "Permission denied (a source file"},
         {{"--counterpart", "odzwierny-nowhere"}, "not found on the run's PATH"},
+        {{"--counterpart", "."}, "not found on the run's PATH"}, // a folder is no command
         {{"--counterpart", empty}, "Exec format error (an empty file)"},
         {{"--counterpart", foreign}, "Exec format error (a program built for another machine)"},
         {{"--counterpart", script}, "No such file or directory (its interpreter, /nonexistent/sh)"},

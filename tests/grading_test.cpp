@@ -92,7 +92,7 @@ TEST_F(Demo, BuildsAFolderAsItsFormSays) {
         {folder("make",
                 {{"Makefile", rule}, {"main.c", main_c}, {"serve.c", serve_c}, {"check.sh", ""}}),
          0, ""},
-        {folder("sources", {{"main.c", main_c}, {"serve.cc", serve_cc}}), 0, ""},
+        {folder("sources", {{"main.c", main_c}, {"serve.cc", serve_cc}}) + "/.", 0, ""}, // as "."
         {folder(
              "two",
              {{"Makefile", rule + "\tcp door door2\n"}, {"main.c", main_c}, {"serve.c", serve_c}}),

@@ -91,7 +91,10 @@ static std::string copy_program(int in, const std::string &path, const std::stri
         return "";
     std::string trimmed = path.substr(0, path.find_last_not_of('/') + 1); // "folder/"
     size_t slash = trimmed.rfind('/');
-    std::string copy = dir + "/" + trimmed.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::string name = trimmed.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (name.empty() || name == "." || name == "..") // a folder given as ".", say
+        name = "submission";
+    std::string copy = dir + "/" + name;
     struct stat st;
     if (fstat(in, &st) == 0 && S_ISDIR(st.st_mode))
         return copy_tree_as(in, copy, uid) == -1 ? "" : copy;

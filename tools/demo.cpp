@@ -115,7 +115,9 @@ static std::string on_run_path(const std::string &program) {
         size_t end = dirs.find(':', at);
         std::string dir = dirs.substr(at, end == std::string::npos ? end : end - at);
         std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0)
+        struct stat st;
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            access(candidate.c_str(), X_OK) == 0) // as a shell finds it
             return candidate;
         at = end == std::string::npos ? dirs.size() + 1 : end + 1;
     }
