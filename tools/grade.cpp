@@ -34,7 +34,7 @@
 #include <unistd.h>
 #include <vector>
 
-constexpr long JOBS_PER_CPU = 4; // the clients sleep, mostly
+constexpr long JOBS_PER_CPU = 16; // the clients sleep, mostly: docs/grading.md measures it
 constexpr double PROGRESS_EVERY_SECONDS = 5;
 
 constexpr const char *USAGE =
@@ -42,7 +42,7 @@ constexpr const char *USAGE =
     "                    COUNTERPART...\n"
     "       each COUNTERPART a program, a C (.c) or C++ (.cc, .cpp, .cxx) source, or a\n"
     "       folder: with a Makefile, of sources, or with its program named run\n"
-    "       (defaults: 4 runs at once per CPU, the logs in grade-logs/, no report; a\n"
+    "       (defaults: 16 runs at once per CPU, the logs in grade-logs/, no report; a\n"
     "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit;\n"
     "       --points reads a line \"POINTS NAME\" each: what a run kept, or a rule kept in\n"
     "       every run, is worth, a point a run without it; --list says what would be\n"
