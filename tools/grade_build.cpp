@@ -17,7 +17,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Runs argv to its end, its output and errors kept, unless interrupted.
+constexpr size_t OUTPUT_KEPT = 65536; // bytes of a build's output: room for its first errors
+
+// Runs argv to its end, unless interrupted, its output and errors kept: the
+// first OUTPUT_KEPT bytes, then its last line, however much it writes.
 // Returns its wait status, or -1 with errno set if it could not start.
 static int run_to_end(const char *const argv[], std::string *output, const Stop &stop) {
     Children children;
@@ -26,9 +29,17 @@ static int run_to_end(const char *const argv[], std::string *output, const Stop 
             &children, argv,
             {.group = GROUP_OWN, .errors = ERRORS_WITH_OUTPUT, .in_child = stop.in_child}) == -1)
         return -1;
-    auto keep = [output](size_t, const std::string &line, double) { *output += line + "\n"; };
+    std::string last; // past OUTPUT_KEPT
+    auto keep = [output, &last](size_t, const std::string &line, double) {
+        if (output->size() < OUTPUT_KEPT)
+            *output += line + "\n";
+        else
+            last = line;
+    };
     while (children.list[0].out != -1 && !*stop.interrupted)
         read_child_lines(&children, 1000, keep);
+    if (!last.empty())
+        *output += last + "\n";
     pid_t pid = children.list[0].pid;
     if (*stop.interrupted &&
         kill(pid, SIGKILL) == -1)         // its namespaces, and all in them, die with it

@@ -44,7 +44,9 @@ Points read_points(const char *path) {
         line.erase(std::min(line.find('#'), line.size()));
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
-        auto [value, name] = read_line(path, number, line);
+        const auto read = read_line(path, number, line);
+        long value = read.first;
+        const std::string &name = read.second;
         auto run = std::find_if(std::begin(SCENARIOS), std::end(SCENARIOS),
                                 [&name](const Scenario &s) { return name == s.name; });
         bool rule = std::find(std::begin(RULES), std::end(RULES), name) != std::end(RULES);
