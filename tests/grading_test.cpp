@@ -59,7 +59,7 @@ static std::set<std::string> report_verdicts(const std::string &report) {
     std::ifstream tsv(report);
     std::string header, line;
     std::getline(tsv, header);
-    EXPECT_EQ(header, "counterpart\trun\tverdict\tfaults\tlog");
+    EXPECT_EQ(header, "counterpart\trun\tverdict\tfaults\tlog\tpoints");
     std::set<std::string> verdicts; // the third field of each line
     while (std::getline(tsv, line)) {
         std::istringstream fields(line);

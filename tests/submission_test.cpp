@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,5 +69,30 @@ TEST_F(Demo, BuildsAFolderAsItsFormSays) {
         EXPECT_NE(said.find(b.said), std::string::npos) << said;
         EXPECT_EQ(said.find("SECRET-LINE"), std::string::npos) << said;
     }
+    std::filesystem::remove_all(dir);
+}
+
+// A build that writes without end (here 100 MB, from a folder's Makefile)
+// holds no more of the grader's memory than its first errors and its last
+// line need; the card says the last.
+TEST_F(Demo, KeepsLittleOfABuildsOutput) {
+    char dir[] = "/tmp/klient-grade-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    std::string folder = std::string(dir) + "/floods";
+    mkdir(folder.c_str(), 0755);
+    std::ofstream(folder + "/Makefile") << "all:\n\tyes $$(printf %0500d 0) | head -c 100000000\n"
+                                           "\tfalse\n";
+    chmod((folder + "/Makefile").c_str(), 0644);
+    Child grader = spawn(KLIENT_GRADE_PATH, {"--logs", std::string(dir) + "/logs", folder});
+    std::string card = read_rest(grader.out, 60000);
+    int status;
+    rusage usage = {};
+    ASSERT_EQ(wait4(grader.pid, &status, 0, &usage), grader.pid);
+#if !defined(__SANITIZE_ADDRESS__) // which keeps what is freed, 256 MiB of it
+    EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB at most, the grader or a program it waited for";
+#endif
+    EXPECT_NE(card.find("build failed: make: *** [Makefile:3: all] Error 1"), std::string::npos)
+        << card;
     std::filesystem::remove_all(dir);
 }
