@@ -33,7 +33,7 @@ static const char *const MODES[] = {
     "forks",          "allocates",       "spins",          "floods",
     "sh-loop",        "admit",           "types",          "takes-output",
     "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
-    "sees-processes", "hides-cpu",       "given"};
+    "sees-processes", "hides-cpu",       "given",          "holds-ipc"};
 
 // What the mode does once, before its first admission.
 static void set_out(const char *mode, int free_sem, int entry_sem) {

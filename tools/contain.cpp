@@ -111,6 +111,37 @@ static std::string copy_program(int in, const std::string &path, const std::stri
     return copied == -1 ? "" : copy;
 }
 
+// The System V IPC limits of the run's own IPC namespace: the kernel's
+// defaults let a program hold gigabytes in shared memory, message queues
+// and semaphore sets that no limit of a process counts. Two sets of one
+// semaphore are all the run needs.
+static const char *const IPC_LIMITS[][2] = {
+    {"/proc/sys/kernel/shmmax", "16777216"},    // bytes a segment
+    {"/proc/sys/kernel/shmall", "4096"},        // pages in all: 16 MiB
+    {"/proc/sys/kernel/shmmni", "16"},          // segments
+    {"/proc/sys/kernel/msgmni", "16"},          // queues, of 16 KiB each by default
+    {"/proc/sys/kernel/sem", "250 2000 32 64"}, // a set, in all, an operation, sets
+};
+
+// Lowers the IPC limits of the run's namespace, new and its own; where the
+// system refuses, says in one line what is weaker, and the run goes on.
+static void limit_ipc() {
+    for (const auto &[path, value] : IPC_LIMITS) {
+        int fd = open(path, O_WRONLY | O_CLOEXEC);
+        bool set =
+            fd != -1 && write(fd, value, strlen(value)) == static_cast<ssize_t>(strlen(value));
+        int error = errno;
+        if (fd != -1)
+            close(fd);
+        if (!set) {
+            warnx("cannot lower the run's System V IPC limits (%s: %s): its shared memory, "
+                  "message queues and semaphores are bounded only by the system's",
+                  path, strerror(error));
+            return;
+        }
+    }
+}
+
 // Mounts a memory file system of size MiB on path, for the run alone.
 static int mount_memory(const char *path, long mib, unsigned long flags) {
     char options[64];
@@ -211,8 +242,11 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
     }
     // Before the run's mount namespace makes the system's groups read-only.
     make_counterpart_group(&c->group, 2 * COUNTERPART_RESIDENT_MIB, COUNTERPART_TASKS + KEEPERS);
-    *step = "cannot make a mount and a network namespace for the run";
-    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET) == -1 || own_tree(step) == -1)
+    *step = "cannot make a mount, a network and an IPC namespace for the run";
+    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC) == -1)
+        return -1;
+    limit_ipc(); // before the run's file tree makes /proc read-only
+    if (own_tree(step) == -1)
         return -1;
     *step = "cannot copy the programs into the run";
     if (copy_programs(programs, open_programs, c->uid) == -1)

@@ -36,10 +36,11 @@ struct Containment {
 };
 
 // From now on, every process this one starts runs contained (through
-// contain_process), and this one has a mount and a network namespace of its
-// own, in which every mount is read-only but the scratch directory, and the
-// system's /tmp and terminals are out of sight. Where
-// this process is the real root, the programs run as a user id of the run's
+// contain_process), and this one has a mount, a network and an IPC
+// namespace of its own: every mount read-only but the scratch directory,
+// the system's /tmp and terminals out of sight, and System V IPC within
+// limits that hold no more than a few MiB. Where this process is the real
+// root, the programs run as a user id of the run's
 // own, chosen at random from a range no system gives out; otherwise as this
 // process's user, without any capability. Each of programs is copied into a
 // read-only directory of the scratch, where that user reaches it wherever it
