@@ -21,11 +21,12 @@
 #include <unistd.h>
 #include <vector>
 
-// Runs where the timing fixes the answer: by 5 s no visit has ended, and at
-// 20 s the first round (let in within its first 5 s, however loaded the
-// machine) has ended and the second is inside.
+// Runs where the timing fixes the answer: by 10 s no visit has ended (and
+// every client is inside, however loaded the machine), and at 20 s the
+// first round (let in within its first 5 s) has ended and the second is
+// inside.
 TEST_F(Demo, CountsVisitsCutShortByTheStop) {
-    expect_summary(run_demo({"--clients", "5", "--seconds", "5"}), 0, 5);
+    expect_summary(run_demo({"--clients", "5", "--seconds", "10"}), 0, 5);
 }
 
 TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {

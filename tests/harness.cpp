@@ -93,7 +93,7 @@ void no_leak_check() {
 
 void await_pause(const Child &traced) {
     std::string line;
-    while (!(line = read_line(traced.err, PAUSE_SECONDS * 1000)).empty())
+    while (!(line = read_line(traced.err)).empty()) // strace's lines come late on a loaded machine
         if (line.find("(DELAYED)") != std::string::npos)
             return;
     ADD_FAILURE() << "the traced program never paused";

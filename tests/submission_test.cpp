@@ -76,6 +76,9 @@ TEST_F(Demo, BuildsAFolderAsItsFormSays) {
 // holds no more of the grader's memory than its first errors and its last
 // line need (where it was all kept, 100 MB held 180 MiB).
 TEST_F(Demo, KeepsLittleOfABuildsOutput) {
+#if defined(__SANITIZE_ADDRESS__) // which keeps what is freed, 256 MiB of it
+    GTEST_SKIP() << "AddressSanitizer's own memory hides the grader's";
+#endif
     char dir[] = "/tmp/klient-grade-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     chmod(dir, 0755);
@@ -89,9 +92,7 @@ TEST_F(Demo, KeepsLittleOfABuildsOutput) {
     int status;
     rusage usage = {};
     ASSERT_EQ(wait4(grader.pid, &status, 0, &usage), grader.pid);
-#if !defined(__SANITIZE_ADDRESS__) // which keeps what is freed, 256 MiB of it
     EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "KiB at most, the grader or a program it waited for";
-#endif
     EXPECT_NE(card.find("build failed: "), std::string::npos) << card; // its end, or its time up
     std::filesystem::remove_all(dir);
 }

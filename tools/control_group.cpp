@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-constexpr int REMOVE_TRIES = 100, REMOVE_EVERY_US = 10000; // a second in all
+constexpr int REMOVE_TRIES = 500, REMOVE_EVERY_US = 10000; // 5 s in all: killed, a process
+                                                           // still takes its turn to end
 
 // The directory of this process's own group: where the cgroup v2 hierarchy
 // is mounted (its root mounted, not a part of it), and the group's path in
