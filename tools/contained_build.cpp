@@ -76,19 +76,19 @@ static std::vector<std::string> compiler_args(const std::vector<std::string> &so
     return argv;
 }
 
-// Builds the folder copied at copy: with make in a copy of its own, which
-// the run's user may write, the program being the build's "run" or the one
-// executable file it made; or its sources into program. Returns the wait
-// status, or -1 once said; *built is the program made.
-static int build_folder(const Containment &c, const std::string &copy, const std::string &program,
-                        std::string *built) {
+// Builds the folder copied at copy, of the form given: with make in a copy
+// of its own, which the run's user may write, the program being the build's
+// "run" or the one executable file it made; or its sources into program.
+// Returns the wait status, or -1 once said; *built is the program made.
+static int build_folder(const Containment &c, const std::string &copy, Form form,
+                        const std::string &program, std::string *built) {
     int from = open(copy.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (from == -1) {
         warn("cannot read the copy of the folder");
         return -1;
     }
-    std::vector<std::string> sources = folder_sources(from);
-    if (submission_form(copy) == FORM_SOURCES) {
+    if (form == FORM_SOURCES) {
+        std::vector<std::string> sources = folder_sources(from);
         close(from);
         *built = program;
         return build_step(c, copy, compiler_args(sources, program));
@@ -131,7 +131,7 @@ int build_contained(const char *source, const char *output) {
     int status = form == FORM_SOURCE
                      ? build_step(c, files[0].substr(0, slash),
                                   compiler_args({files[0].substr(slash + 1)}, program))
-                     : build_folder(c, files[0], program, &built);
+                     : build_folder(c, files[0], form, program, &built);
     remove_control_group(&c.group);
     if (status == -1)
         return 2;

@@ -98,13 +98,13 @@ static std::string folder_program_of(const std::string &path) {
         return "";
     std::string why, name = folder_program(dir, &why);
     close(dir);
+    if (!name.empty())
+        return name;
     Form form = submission_form(path);
-    if (name.empty())
-        errx(2, "cannot run the counterpart: %s: %s%s", printable(path, true).c_str(), why.c_str(),
-             form == FORM_MAKEFILE || form == FORM_SOURCES
-                 ? " (a folder to build: build it first, or give it to klient-grade, which does)"
-                 : "");
-    return name;
+    errx(2, "cannot run the counterpart: %s: %s%s", printable(path, true).c_str(), why.c_str(),
+         form == FORM_MAKEFILE || form == FORM_SOURCES
+             ? " (a folder to build: build it first, or give it to klient-grade, which does)"
+             : "");
 }
 
 // The path of program, a name without a slash, on the run's PATH; "" if it
