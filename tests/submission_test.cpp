@@ -24,8 +24,10 @@ TEST_F(Demo, BuildsAFolderAsItsFormSays) {
         std::string path = std::string(dir) + "/" + name;
         mkdir(path.c_str(), 0755);
         for (const auto &[file, text] : files) {
-            std::ofstream(path + "/" + file) << text;
-            chmod((path + "/" + file).c_str(), file.ends_with(".sh") ? 0755 : 0644);
+            std::string at = path;
+            at.append("/").append(file);
+            std::ofstream(at) << text;
+            chmod(at.c_str(), file.ends_with(".sh") ? 0755 : 0644);
         }
         return path;
     };
