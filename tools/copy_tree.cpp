@@ -2,15 +2,15 @@
 #include "copy_tree.hpp"
 
 #include "contain.hpp"
+#include "submission.hpp"
 
 #include <cerrno>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 // Copies the entry name of the folder open at from into the one open at to.
 // Returns 0, or -1 with errno set.
@@ -58,17 +58,13 @@ static int copy_entry(int from, int to, const char *name, int depth) {
 }
 
 static int copy_dir(int from, int to, int depth) {
-    int own = dup(from);
-    DIR *d = own == -1 ? nullptr : fdopendir(own);
-    if (d == nullptr)
+    std::vector<std::string> names;
+    if (folder_names(from, &names) == -1)
         return -1;
-    rewinddir(d); // a duplicate shares its position
-    int copied = 0;
-    while (dirent *entry = copied == 0 ? readdir(d) : nullptr)
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            copied = copy_entry(from, to, entry->d_name, depth);
-    closedir(d);
-    return copied;
+    for (const std::string &name : names)
+        if (copy_entry(from, to, name.c_str(), depth) == -1)
+            return -1;
+    return 0;
 }
 
 int copy_tree_as(int from, const std::string &to, uid_t uid) {

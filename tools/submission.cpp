@@ -4,27 +4,34 @@
 #include "options.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The names in the folder open at dir (its own descriptor stays open).
-static std::vector<std::string> names_in(int dir) {
-    std::vector<std::string> names;
+int folder_names(int dir, std::vector<std::string> *names) {
     int own = dup(dir);
     DIR *d = own == -1 ? nullptr : fdopendir(own);
     if (d == nullptr) {
         if (own != -1)
             close(own);
-        return names;
+        return -1;
     }
     rewinddir(d); // a duplicate shares its position
     while (dirent *entry = readdir(d))
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names->emplace_back(entry->d_name);
     closedir(d);
-    std::sort(names.begin(), names.end());
+    std::sort(names->begin(), names->end());
+    return 0;
+}
+
+// The names in the folder open at dir that are not hidden ("." first).
+static std::vector<std::string> names_in(int dir) {
+    std::vector<std::string> names;
+    folder_names(dir, &names);
+    std::erase_if(names, [](const std::string &name) { return name[0] == '.'; });
     return names;
 }
 

@@ -16,6 +16,10 @@ enum Form {
 // The form of path, by its suffix and, for a folder, by the names in it.
 Form submission_form(const std::string &path);
 
+// Every name in the folder open at dir but "." and "..", sorted; its
+// descriptor stays open and unmoved. Returns 0, or -1 with errno set.
+int folder_names(int dir, std::vector<std::string> *names);
+
 // The C and C++ files of the folder open at dir, sorted by name.
 std::vector<std::string> folder_sources(int dir);
 
