@@ -33,7 +33,8 @@ static const char *const MODES[] = {
     "forks",          "allocates",       "spins",          "floods",
     "sh-loop",        "admit",           "types",          "takes-output",
     "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
-    "sees-processes", "hides-cpu",       "given",          "holds-ipc"};
+    "sees-processes", "hides-cpu",       "given",          "holds-ipc",
+    "holds-memfd",    "holds-pipes"};
 
 // What the mode does once, before its first admission.
 static void set_out(const char *mode, int free_sem, int entry_sem) {

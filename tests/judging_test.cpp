@@ -211,7 +211,8 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
 constexpr const char *GIVEN =
     "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
     "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
-    "Seccomp 2, core 0, tasks 80, cpu 6, input /dev/null, descriptors 0, terminal no, writable "
+    "Seccomp 2, core 0, tasks 80, cpu 6, files 256, input /dev/null, descriptors 0, terminal no, "
+    "writable "
     "/tmp.";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -257,6 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"takes-output", 4, {}, {}, "probe: take a process's descriptor: Operation n"},
         Judged{"sees-processes", 4, {}, {}, "probe: processes in sight: init"},
         Judged{"keeps-key", 4, {}, {}, "probe: add a key: Operation not permitted"},
+        Judged{"holds-memfd", 4, {}, {}, "probe: hold 512 MiB in a memory file: Operation n"},
+        Judged{"holds-pipes", 4, {}, {}, "probe: hold 32 MiB in pipes: Too many open files"},
         Judged{"environment", 4, {}, {}, "probe: environment: HOME LANG PATH TMPDIR."},
         Judged{"given", 4, {}, {}, GIVEN}),
     [](const ::testing::TestParamInfo<Judged> &info) { // the mode, then the options' words

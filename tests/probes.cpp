@@ -124,10 +124,11 @@ static std::string writable_mounts() {
 // What the run gave it: its user, its powers, its limits, what it may write
 // and open. One line.
 static std::string what_was_given() {
-    rlimit core, tasks, cpu;
+    rlimit core, tasks, cpu, files;
     getrlimit(RLIMIT_CORE, &core);
     getrlimit(RLIMIT_NPROC, &tasks);
     getrlimit(RLIMIT_CPU, &cpu);
+    getrlimit(RLIMIT_NOFILE, &files);
     // Standard input by what it is: opened before the run's last mount
     // namespace, its path may read otherwise in a chroot.
     struct stat in = {};
@@ -145,9 +146,10 @@ static std::string what_was_given() {
            status_fields(
                {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs", "Seccomp"}) +
            ", core " + std::to_string(core.rlim_max) + ", tasks " + std::to_string(tasks.rlim_max) +
-           ", cpu " + std::to_string(cpu.rlim_cur) + ", input " + input + ", descriptors " +
-           std::to_string(descriptors) + ", terminal " + (terminal ? "yes" : "no") + ", writable " +
-           writable_mounts() + "."; // the end: nothing more
+           ", cpu " + std::to_string(cpu.rlim_cur) + ", files " + std::to_string(files.rlim_max) +
+           ", input " + input + ", descriptors " + std::to_string(descriptors) + ", terminal " +
+           (terminal ? "yes" : "no") + ", writable " + writable_mounts() +
+           "."; // the end: nothing more
 }
 
 // Types a command into the terminal, which its shell would run after the demo.
@@ -256,6 +258,26 @@ static void probe_resources(const char *mode) {
             queues++;
         printf("probe: held %s of shared memory, %d sets of 250 semaphores, %d queues.\n",
                shm == -1 ? "none" : "256 MiB", sets, queues);
+    }
+    if (is("holds-memfd")) { // memory in a file of no file system's, that nobody maps
+        int fd = static_cast<int>(syscall(SYS_memfd_create, "probe", 0));
+        std::string page(1 << 20, 'm');
+        int mib = 0;
+        while (fd != -1 && mib < 512 && write(fd, page.data(), page.size()) > 0)
+            mib++;
+        say("hold 512 MiB in a memory file", mib == 512);
+    }
+    if (is("holds-pipes")) { // memory in pipes' buffers, full, that nobody reads
+        rlimit files;
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        std::string chunk(1 << 16, 'p');
+        long kib = 0;
+        for (int ends[2]; kib < (32 << 10) && pipe2(ends, O_NONBLOCK) == 0;)
+            for (ssize_t n; (n = write(ends[1], chunk.data(), chunk.size())) > 0;)
+                kib += n >> 10;
+        say("hold 32 MiB in pipes", kib >= (32 << 10));
     }
     if (is("hides-cpu") && fork() == 0) { // a worker whose spinning children nobody waits for
         signal(SIGCHLD, SIG_IGN);

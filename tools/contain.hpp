@@ -16,6 +16,8 @@
 constexpr long COUNTERPART_TASKS = 64;            // processes and threads at once
 constexpr long COUNTERPART_RESIDENT_MIB = 256;    // memory in use, its processes together
 constexpr long COUNTERPART_ADDRESS_MIB = 1024;    // address space, each of its processes
+constexpr long COUNTERPART_FILES = 256;           // open files, each of its processes: what it
+                                                  // holds in pipes and sockets is bounded by them
 constexpr double COUNTERPART_CPU_SHARE = 0.25;    // of one CPU over the run's length,
 constexpr double COUNTERPART_CPU_MIN_SECONDS = 5; // and never less than this
 constexpr long COUNTERPART_OUTPUT_KIB_PER_SECOND = 8, COUNTERPART_OUTPUT_MIN_KIB = 256;

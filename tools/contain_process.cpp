@@ -64,7 +64,8 @@ static void drop_privileges(uid_t uid) {
 
 // What a counterpart of this simulation never needs, and what would let it
 // reach past its run: other processes' memory and descriptors, the kernel's
-// keyrings, mounts and namespaces, the kernel itself.
+// keyrings, memory files (which no limit of a process counts), mounts and
+// namespaces, the kernel itself.
 static const char *const REFUSED_CALLS[] = {"ptrace",
                                             "process_vm_readv",
                                             "process_vm_writev",
@@ -76,6 +77,8 @@ static const char *const REFUSED_CALLS[] = {"ptrace",
                                             "bpf",
                                             "perf_event_open",
                                             "userfaultfd",
+                                            "memfd_create",
+                                            "memfd_secret",
                                             "mount",
                                             "umount2",
                                             "pivot_root",
@@ -240,6 +243,7 @@ void contain_process(const Containment &c, bool counterpart) {
         // After the change of user: a change counts the processes against it.
         limit(RLIMIT_NPROC, c.tasks, c.tasks, "its processes");
         limit(RLIMIT_CPU, c.cpu_seconds, c.cpu_seconds + 2, "its CPU time");
+        limit(RLIMIT_NOFILE, COUNTERPART_FILES, COUNTERPART_FILES, "its open files");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         // A sanitized build's programs reserve terabytes of address space.
         rlim_t address = static_cast<rlim_t>(COUNTERPART_ADDRESS_MIB) << 20;
