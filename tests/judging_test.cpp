@@ -15,10 +15,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <map>
 #include <ostream>
 #include <set>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -27,6 +29,12 @@
 // only on it; a textbook one keeps every rule.
 // How far past its limit a counterpart's CPU time comes before a look.
 constexpr double CPU_MARGIN = 0.5;
+
+enum Caller {
+    AS_ROOT,           // the tests' user, root in CI
+    AS_OWN_USER,       // the demo not the real root: its programs share its user
+    AS_CONTAINER_ROOT, // root without CAP_NET_ADMIN, as in systemd-nspawn
+};
 
 struct Judged {
     const char *mode;
@@ -38,7 +46,7 @@ struct Judged {
     std::vector<std::string> more = {}; // the demo's options besides
     const char *said = "";              // the start of a line the counterpart must say
     bool terminal = false;              // the demo on a terminal, as a teacher runs it
-    bool own_user = false;              // the demo not the real root: its programs share its user
+    Caller as = AS_ROOT;                // who runs the demo
     double cpu_limit = 0;  // its faults if it got more CPU time than this and a margin, which
                            // a loaded machine may not give it, either way if less; 0: always
     bool counted = false;  // its fault only where the kernel counts in a control group
@@ -147,9 +155,11 @@ static std::string last_lines(const DemoRun &run) {
 
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
-    if (judged.own_user && !user_namespaces_here())
+    if (judged.as == AS_OWN_USER && !user_namespaces_here())
         GTEST_SKIP() << "no user namespace can be made here (a chroot?), and so no demo that "
                         "is not the real root";
+    if (judged.as == AS_CONTAINER_ROOT && geteuid() != 0)
+        GTEST_SKIP() << "only root has CAP_NET_ADMIN to go without";
     Reachable reachable = make_reachable();
     char dir[] = "/tmp/klient-counterpart-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -160,18 +170,19 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
     auto began = std::chrono::steady_clock::now();
     std::string group = test_control_group();
-    DemoRun run = run_demo(demo_args(judged, reachable, dir), (judged.seconds + 30) * 1000,
-                           DEMO_PATH, [&tty, &judged, &group] {
-                               if (!group.empty()) // and so what it makes, below
-                                   std::ofstream(group + "/cgroup.procs") << "0";
-                               if (judged.own_user)
-                                   own_user_namespace();
-                               int fd = tty.empty() || setsid() == -1
-                                            ? -1
-                                            : open(tty.c_str(), O_RDWR); // controlling
-                               if (fd != -1)
-                                   dup2(fd, STDIN_FILENO);
-                           });
+    DemoRun run = run_demo(
+        demo_args(judged, reachable, dir), (judged.seconds + 30) * 1000, DEMO_PATH,
+        [&tty, &judged, &group] {
+            if (!group.empty()) // and so what it makes, below
+                std::ofstream(group + "/cgroup.procs") << "0";
+            if (judged.as == AS_OWN_USER)
+                own_user_namespace();
+            if (judged.as == AS_CONTAINER_ROOT && prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN) == -1)
+                _exit(125);
+            int fd = tty.empty() || setsid() == -1 ? -1 : open(tty.c_str(), O_RDWR); // controlling
+            if (fd != -1)
+                dup2(fd, STDIN_FILENO);
+        });
     if (terminal != -1)
         close(terminal);
     expect_untouched(reachable);
@@ -238,19 +249,26 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"reads-host-file", 4, {}, {}, "probe: read a file of the host's: No such"},
         Judged{"connects-by-path", 4, {}, {}, "probe: connect to the test's socket: No such"},
         Judged{"writes-outside", 4, {}, {}, "probe: write in /dev/shm: Read-only"},
-        Judged{"kills-parent", 4, {}, {}, "probe: signal its parent: done", false, true},
+        Judged{"kills-parent", 4, {}, {}, "probe: signal its parent: done", false, AS_OWN_USER},
         Judged{"connects", 4, {}, {}, "probe: connect to the test's loopback: C"},
+        Judged{"connects",
+               4,
+               {},
+               {},
+               "probe: connect to the test's loopback: Network is u",
+               false,
+               AS_CONTAINER_ROOT}, // no loopback, and no network
         Judged{"forks", 16, {"resources"}, {}, "probe: fork 2000 processes: Res"},
         Judged{"allocates", 60, {"resources"}},
-        Judged{"spins", 20, {"resources"}, {}, "", false, false, 5},
-        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, false, 5, true},
+        Judged{"spins", 20, {"resources"}, {}, "", false, AS_ROOT, 5},
+        Judged{"hides-cpu", 20, {"resources"}, {}, "", false, AS_ROOT, 5, true},
         Judged{"floods",
                8,
                {"resources"},
                {},
                "probe: \\x1b[2J",
                false,
-               false,
+               AS_ROOT,
                0,
                false,
                COUNTERPART_OUTPUT_MIN_KIB * 1024},
@@ -266,6 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::string name = info.param.mode;
         for (const std::string &word : info.param.more)
             name += word;
+        if (info.param.as == AS_CONTAINER_ROOT)
+            name += "ascontainersroot";
         std::erase_if(name, [](char c) { return !isalnum(static_cast<unsigned char>(c)); });
         return name;
     });
