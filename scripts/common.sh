@@ -43,6 +43,7 @@ ensure_tools() {
         command -v jq >/dev/null || missing+=(jq)
         command -v xmllint >/dev/null || missing+=(libxml2-utils)
         [ -x /usr/bin/python3 ] || missing+=(python3)
+        [ -x /usr/bin/chromium ] || missing+=(chromium) # reads the grader's web page
         [ -e /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
     elif [ "$1" = package ]; then
         command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)

@@ -1,6 +1,7 @@
 // A control group of a test's own, for the demo.
 #include "demo_harness.hpp"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -87,4 +88,19 @@ std::string unique_name(const std::string &prefix) {
     close(mkstemp(path.data()));
     unlink(path.c_str());
     return path;
+}
+
+std::string Demo::browsed(const std::string &page, const std::string &dir) {
+    if (access("/usr/bin/chromium", X_OK) == -1)
+        return "";
+    Child chromium = spawn("/usr/bin/chromium",
+                           {"--headless", "--no-sandbox", "--disable-gpu",
+                            "--user-data-dir=" + dir + "/browser", "--dump-dom", "file://" + page});
+    std::string document = read_rest(chromium.out, 30000);
+    if (wait_exit(chromium.pid, 1000) == -1) { // held, say, by a script's dialog
+        ADD_FAILURE() << "chromium did not finish reading " << page;
+        kill(chromium.pid, SIGKILL);
+        wait_exit(chromium.pid);
+    }
+    return document;
 }

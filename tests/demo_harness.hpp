@@ -48,6 +48,10 @@ class Demo : public PrivateIpc {
         EXPECT_TRUE(run.lines.back().starts_with("-- every rule kept")) << run.lines.back();
         EXPECT_EQ(run.status, 0);
     }
+    // A web page as a browser reads it: the document chromium made of it,
+    // serialized; "" where there is no chromium. A page that keeps it from
+    // finishing fails the test. Its profile goes in dir.
+    std::string browsed(const std::string &page, const std::string &dir);
     // The demo's programs run in process groups of their own: only the demo
     // can end them, and it does so on SIGTERM.
     void TearDown() override {

@@ -1,6 +1,7 @@
 // The grader, end to end: the report card, the report and the verdicts as
 // data, what it cannot grade, and its own failures.
 #include "demo_harness.hpp"
+#include "grading.hpp"
 #include "harness.hpp"
 #include "shared_semaphores.hpp"
 
@@ -54,6 +55,14 @@ TEST_F(Demo, ListsAGradingWithoutRunningIt) {
     std::filesystem::remove_all(dir);
 }
 
+// How many times text holds what.
+static size_t count_in(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
 // The verdicts of a report, after its header, which it checks.
 static std::set<std::string> report_verdicts(const std::string &report) {
     std::ifstream tsv(report);
@@ -77,10 +86,11 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     char dir[] = "/tmp/klient-grade-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string bad = std::string(dir) + "/bad.c", report = std::string(dir) + "/report.tsv";
+    std::string page = std::string(dir) + "/report.html";
     std::ofstream(bad) << "int main( { return 0 }\n";
     std::string said; // on standard error
     auto grade = [&](std::vector<std::string> sources) {
-        std::vector<std::string> args = {"--logs", dir, "--report", report};
+        std::vector<std::string> args = {"--logs", dir, "--report", report, "--report", page};
         args.insert(args.end(), sources.begin(), sources.end());
         Child grader = spawn(KLIENT_GRADE_PATH, args);
         std::string card = read_rest(grader.out, 100000);
@@ -99,7 +109,7 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
     std::ofstream(hidden + "/reference.c") << "int main() {}\n";
     ASSERT_EQ(symlink((hidden + "/reference.c").c_str(), (std::string(dir) + "/link.c").c_str()),
               0);
-    std::string odd = std::string(dir) + "/-odd\033[2J\n.c";
+    std::string odd = std::string(dir) + "/-odd\033[2J\n<img src=x onerror=alert(1)>.c";
     std::ofstream(odd) << "int main( {\n";
     chmod(dir, 0755); // as a class's folder is: the run's user reads in it
     auto [card, status] = grade({"--", bad, std::string(dir) + "/missing.c", odd,
@@ -119,6 +129,11 @@ TEST_F(Demo, GradesWhatDoesNotBuild) {
             << card;
     }
     EXPECT_EQ(report_verdicts(report), (std::set<std::string>{"faulty", "not judged"}));
+    std::string document = browsed(page, dir); // a name is text, never markup
+    EXPECT_TRUE(document.empty() ||
+                (document.find("-odd\\x1b[2J\\x0a&lt;img") != std::string::npos &&
+                 document.find("<img") == std::string::npos))
+        << document;
     EXPECT_EQ(grade({std::string(dir) + "/missing.c"}).second, 2);
     std::filesystem::remove_all(dir);
 }
@@ -179,10 +194,11 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
            "            semop(e, &up, 1);\n"
            "}\n";
     std::string json = std::string(dir) + "/results.json", junit = std::string(dir) + "/junit.xml";
+    std::string page = std::string(dir) + "/grades.html";
     std::ofstream(std::string(dir) + "/points") << POINTS;
     Child grader = spawn(KLIENT_GRADE_PATH,
                          {"--jobs", "6", "--logs", logs, "--points", std::string(dir) + "/points",
-                          "--report", json, "--report", junit, folder});
+                          "--report", json, "--report", junit, "--report", page, folder});
     std::string card = read_rest(grader.out, 100000);
     int status = wait_exit(grader.pid, 5000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << card;
@@ -215,6 +231,25 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     EXPECT_EQ(says("/usr/bin/xmllint",
                    {"--xpath", "count(/testsuites/testsuite/testcase/failure)", junit}),
               "6");
+    // The web page: a section a run, its timeline a lane a client, and a
+    // red line a fault.
+    std::string document = browsed(page, dir);
+    if (document.empty()) {
+        std::filesystem::remove_all(dir);
+        GTEST_SKIP() << "no chromium here to read the web page";
+    }
+    size_t faults = 0;
+    for (const Scenario &s : SCENARIOS) {
+        std::ifstream lines(logs + "/01-keeps." + s.name + ".verdict");
+        faults += std::count(std::istreambuf_iterator<char>(lines), {}, '\n');
+        size_t at = document.find(std::string("id=\"c1-") + s.name + "\"");
+        std::string run = document.substr(at, document.find("</section>", at + 1) - at);
+        EXPECT_EQ(count_in(run, "class=\"lane\""), s.name == std::string("3-clients")    ? 3u
+                                                   : s.name == std::string("50-clients") ? 50u
+                                                                                         : 8u)
+            << s.name;
+    }
+    EXPECT_EQ(count_in(document, "class=\"fault\""), faults);
     std::filesystem::remove_all(dir);
 }
 

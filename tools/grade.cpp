@@ -43,7 +43,8 @@ constexpr const char *USAGE =
     "       each COUNTERPART a program, a C (.c) or C++ (.cc, .cpp, .cxx) source, or a\n"
     "       folder: with a Makefile, of sources, or with its program named run\n"
     "       (defaults: 16 runs at once per CPU, the logs in grade-logs/, no report; a\n"
-    "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit;\n"
+    "       report by its extension: .tsv tab-separated, .json Gradescope, .xml JUnit,\n"
+    "       .html a web page with each run's timeline;\n"
     "       --points reads a line \"POINTS NAME\" each: what a run kept, or a rule kept in\n"
     "       every run, is worth, a point a run without it; --list says what would be\n"
     "       graded and how, and runs nothing)\n"
@@ -74,11 +75,13 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     const Scenario &s = SCENARIOS[job.scenario];
     job.log_path = dir + "/" + c.label + "." + s.name + ".log";
     job.verdict_path = dir + "/" + c.label + "." + s.name + ".verdict";
+    job.events_path = dir + "/" + c.label + "." + s.name + ".events";
     job.log = fopen(job.log_path.c_str(), "w");
     if (job.log == nullptr)
         err(2, "cannot write %s", job.log_path.c_str());
-    std::vector<const char *> argv = {demo.c_str(), "--private", "--verdict",
-                                      job.verdict_path.c_str()};
+    std::vector<const char *> argv = {demo.c_str(), "--private",
+                                      "--verdict",  job.verdict_path.c_str(),
+                                      "--log",      job.events_path.c_str()};
     argv.insert(argv.end(), s.args.begin(), s.args.end());
     argv.insert(argv.end(), {"--counterpart", c.program.c_str(), nullptr});
     int child =
@@ -96,7 +99,8 @@ static void read_verdict(Job *job) {
     std::ifstream in(job->verdict_path);
     for (std::string line; std::getline(in, line);)
         if (size_t tab = line.find('\t'), last = line.rfind('\t'); last > tab)
-            job->faults.emplace_back(line.substr(0, tab), line.substr(tab + 1, last - tab - 1));
+            job->faults.push_back({line.substr(0, tab), line.substr(tab + 1, last - tab - 1),
+                                   atof(line.c_str() + last + 1)});
     if (!in.eof() || job->faults.empty() != (job->verdict == VERDICT_OK)) {
         job->verdict = VERDICT_UNJUDGED;
         job->last_line = "no verdict of the demo's in " + job->verdict_path;
@@ -241,7 +245,8 @@ int main(int argc, char **argv) {
         usage_error(USAGE, "no counterpart to grade");
     for (const char *report : reports)
         if (!report_format_known(report))
-            usage_error(USAGE, "--report wants a file ending in .tsv, .json or .xml, got '%s'",
+            usage_error(USAGE,
+                        "--report wants a file ending in .tsv, .json, .xml or .html, got '%s'",
                         report);
     Points points = points_path != nullptr ? read_points(points_path) : Points{};
     std::vector<std::string> given = named_once(argc - first, argv + first);

@@ -75,8 +75,8 @@ bool rule_kept(const std::string &rule, size_t counterpart, const std::vector<Jo
         runs++;
         if (job.verdict != VERDICT_OK && job.verdict != VERDICT_FAULTY)
             return false;
-        for (const auto &[broken, what] : job.faults)
-            if (broken == rule)
+        for (const RunFault &fault : job.faults)
+            if (fault.rule == rule)
                 return false;
     }
     return runs == SCENARIO_COUNT;

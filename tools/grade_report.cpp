@@ -1,6 +1,7 @@
 // The report card and the tab-separated report of a grading.
 #include "grading.hpp"
 
+#include "grade_html.hpp"
 #include "grade_points.hpp"
 
 #include "shown_text.hpp"
@@ -26,9 +27,9 @@ std::string cell(const Job &job) {
     if (job.verdict != VERDICT_FAULTY || job.faults.empty())
         return verdict_name(job.verdict);
     std::vector<std::string> rules; // each once, in the verdict's order
-    for (const auto &[rule, what] : job.faults)
-        if (std::find(rules.begin(), rules.end(), rule) == rules.end())
-            rules.push_back(rule);
+    for (const RunFault &fault : job.faults)
+        if (std::find(rules.begin(), rules.end(), fault.rule) == rules.end())
+            rules.push_back(fault.rule);
     std::string all;
     for (const std::string &rule : rules)
         all += (all.empty() ? "" : ", ") + printable(rule, true);
@@ -40,15 +41,7 @@ static std::string format_points(long earned, const Points &points) {
     return std::to_string(earned) + "/" + std::to_string(points_possible(points));
 }
 
-// A counterpart's mark: the worst of its runs' verdicts, the runs that kept
-// every rule, and the log of the first that did not.
-struct Mark {
-    Verdict verdict = VERDICT_OK;
-    size_t kept = 0;
-    std::string log;
-};
-
-static Mark mark_of(size_t counterpart, const std::vector<Job> &jobs) {
+Mark mark_of(size_t counterpart, const std::vector<Job> &jobs) {
     Mark mark;
     for (const Job &job : jobs) {
         if (job.counterpart != counterpart)
@@ -97,8 +90,11 @@ static std::string found(const Job &job) {
     if (job.verdict == VERDICT_UNJUDGED)
         return printable(job.last_line, true);
     std::string faults;
-    for (const auto &[rule, what] : job.faults)
-        faults.append(faults.empty() ? "" : " | ").append(rule).append(": ").append(what);
+    for (const RunFault &fault : job.faults)
+        faults.append(faults.empty() ? "" : " | ")
+            .append(fault.rule)
+            .append(": ")
+            .append(fault.what);
     return printable(faults, true);
 }
 
@@ -121,7 +117,7 @@ static void write_tsv(FILE *report, const std::vector<Counterpart> &counterparts
         }
 }
 
-// text, escaped (shown_text.hpp), as a JSON string; or as XML character data.
+// text, escaped (shown_text.hpp), as a JSON string.
 static std::string json(const std::string &text) {
     std::string quoted = "\"";
     for (char c : text)
@@ -129,7 +125,7 @@ static std::string json(const std::string &text) {
     return quoted + "\"";
 }
 
-static std::string xml(const std::string &text) {
+std::string xml_text(const std::string &text) {
     std::string escaped;
     for (char c : text)
         escaped += c == '&'   ? "&amp;"
@@ -178,14 +174,14 @@ static void write_junit(FILE *report, const std::vector<Counterpart> &counterpar
     fprintf(report,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"klient-grade\">\n");
     for (size_t i = 0; i < counterparts.size(); i++) {
-        std::string name = xml(counterparts[i].shown);
+        std::string name = xml_text(counterparts[i].shown);
         fprintf(report, "  <testsuite name=\"%s\">\n", name.c_str());
         if (!counterparts[i].why.empty())
             fprintf(
                 report,
                 "    <testcase classname=\"%s\" name=\"build\"><%s message=\"%s\"/></testcase>\n",
                 name.c_str(), counterparts[i].verdict == VERDICT_FAULTY ? "failure" : "error",
-                xml(counterparts[i].why).c_str());
+                xml_text(counterparts[i].why).c_str());
         for (const Job &job : jobs) {
             if (job.counterpart != i)
                 continue;
@@ -193,8 +189,8 @@ static void write_junit(FILE *report, const std::vector<Counterpart> &counterpar
                     SCENARIOS[job.scenario].name);
             if (job.verdict != VERDICT_OK)
                 fprintf(report, "<%s message=\"%s\">%s</%s>",
-                        job.verdict == VERDICT_FAULTY ? "failure" : "error", xml(cell(job)).c_str(),
-                        xml(found(job)).c_str(),
+                        job.verdict == VERDICT_FAULTY ? "failure" : "error",
+                        xml_text(cell(job)).c_str(), xml_text(found(job)).c_str(),
                         job.verdict == VERDICT_FAULTY ? "failure" : "error");
             fprintf(report, "</testcase>\n");
         }
@@ -205,7 +201,8 @@ static void write_junit(FILE *report, const std::vector<Counterpart> &counterpar
 
 bool report_format_known(const char *path) {
     std::string name = path;
-    return name.ends_with(".tsv") || name.ends_with(".json") || name.ends_with(".xml");
+    return name.ends_with(".tsv") || name.ends_with(".json") || name.ends_with(".xml") ||
+           name.ends_with(".html");
 }
 
 void write_report(const char *path, const std::vector<Counterpart> &counterparts,
@@ -216,6 +213,8 @@ void write_report(const char *path, const std::vector<Counterpart> &counterparts
     std::string name = path;
     if (name.ends_with(".json"))
         write_json(report, counterparts, jobs, points);
+    else if (name.ends_with(".html"))
+        write_html(report, counterparts, jobs, points);
     else if (name.ends_with(".xml"))
         write_junit(report, counterparts, jobs);
     else

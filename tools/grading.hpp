@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 #include <sys/types.h>
-#include <utility>
 #include <vector>
 
 // The runs that expose a counterpart's faults. Each lasts long enough for a
@@ -46,13 +45,21 @@ struct Counterpart {
     std::string why; // a build failed, or it cannot run: why
 };
 
+// A rule a run broke: what the run saw, and when it first saw it, in
+// seconds into the run.
+struct RunFault {
+    std::string rule, what;
+    double seconds;
+};
+
 struct Job {
     size_t counterpart, scenario;
     pid_t pid = 0;
     FILE *log = nullptr;
     std::string log_path = {};
     std::string verdict_path = {}; // where its demo writes its verdict
-    std::vector<std::pair<std::string, std::string>> faults = {}; // each rule broken, and what
+    std::string events_path = {};  // and its events, a line each (demo --log)
+    std::vector<RunFault> faults = {};
     std::string last_line = {};
     Verdict verdict = VERDICT_OK;
     bool done = false; // its demo reaped
@@ -65,6 +72,16 @@ const char *verdict_name(Verdict verdict);
 // A run's cell on the report card: its verdict, or the rules it broke.
 std::string cell(const Job &job);
 
+// A counterpart's mark: the worst of its runs' verdicts, the runs that kept
+// every rule, and the log of the first that did not (escaped).
+struct Mark {
+    Verdict verdict = VERDICT_OK;
+    size_t kept = 0;
+    std::string log;
+};
+
+Mark mark_of(size_t counterpart, const std::vector<Job> &jobs);
+
 struct Points;
 
 // The report card, on standard output: a row per counterpart, a column per
@@ -74,10 +91,14 @@ void print_card(const std::vector<Counterpart> &counterparts, const std::vector<
 
 // The same as a report in the file path, by its extension: tab-separated
 // (.tsv), a line per run (and per rule with points); Gradescope's
-// autograder results (.json); or JUnit XML (.xml). Exits with status 2 if it
+// autograder results (.json); JUnit XML (.xml); or a web page (.html,
+// grade_html.hpp). Exits with status 2 if it
 // cannot be written.
 void write_report(const char *path, const std::vector<Counterpart> &counterparts,
                   const std::vector<Job> &jobs, const Points &points);
+
+// text as XML (and HTML) character data, or an attribute's value.
+std::string xml_text(const std::string &text);
 
 // Whether write_report knows the extension of path.
 bool report_format_known(const char *path);
