@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <random>
 #include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -72,6 +75,14 @@ void own_user_namespace() {
             _exit(125);
         close(fd);
     }
+}
+
+void as_container_root() {
+    if (prctl(PR_CAPBSET_DROP, CAP_NET_ADMIN) == -1 || unshare(CLONE_NEWNS) == -1 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) == -1 ||
+        mount("/proc/sys", "/proc/sys", nullptr, MS_BIND | MS_REC, nullptr) == -1 ||
+        mount(nullptr, "/proc/sys", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == -1)
+        _exit(125);
 }
 
 bool user_namespaces_here() {

@@ -80,6 +80,10 @@ int listen_at(const std::string &path);
 // root, runs its programs as its own user. Before an exec.
 void own_user_namespace();
 
+// Root as systemd-nspawn makes it: without CAP_NET_ADMIN, and with /proc/sys
+// read-only. Before an exec.
+void as_container_root();
+
 // Whether this process may make a user namespace: not in a chroot, as CI's
 // Debian 13 tree is.
 bool user_namespaces_here();

@@ -116,30 +116,44 @@ static std::string copy_program(int in, const std::string &path, const std::stri
 // and semaphore sets that no limit of a process counts. Two sets of one
 // semaphore are all the run needs.
 static const char *const IPC_LIMITS[][2] = {
-    {"/proc/sys/kernel/shmmax", "16777216"},    // bytes a segment
-    {"/proc/sys/kernel/shmall", "4096"},        // pages in all: 16 MiB
-    {"/proc/sys/kernel/shmmni", "16"},          // segments
-    {"/proc/sys/kernel/msgmni", "16"},          // queues, of 16 KiB each by default
-    {"/proc/sys/kernel/sem", "250 2000 32 64"}, // a set, in all, an operation, sets
+    {"sys/kernel/shmmax", "16777216"},    // bytes a segment
+    {"sys/kernel/shmall", "4096"},        // pages in all: 16 MiB
+    {"sys/kernel/shmmni", "16"},          // segments
+    {"sys/kernel/msgmni", "16"},          // queues, of 16 KiB each by default
+    {"sys/kernel/sem", "250 2000 32 64"}, // a set, in all, an operation, sets
 };
 
-// Lowers the IPC limits of the run's namespace, new and its own; where the
-// system refuses, says in one line what is weaker, and the run goes on.
-static void limit_ipc() {
-    for (const auto &[path, value] : IPC_LIMITS) {
-        int fd = open(path, O_WRONLY | O_CLOEXEC);
+// Lowers the IPC limits of the run's namespace, new and its own, through
+// the /proc mounted at proc. Returns 0, or an errno, with *path the file
+// that refused.
+static int limit_ipc(const char *proc, std::string *path) {
+    for (const auto &[name, value] : IPC_LIMITS) {
+        *path = std::string(proc) + "/" + name;
+        int fd = open(path->c_str(), O_WRONLY | O_CLOEXEC);
         bool set =
             fd != -1 && write(fd, value, strlen(value)) == static_cast<ssize_t>(strlen(value));
         int error = errno;
         if (fd != -1)
             close(fd);
-        if (!set) {
-            warnx("cannot lower the run's System V IPC limits (%s: %s): its shared memory, "
-                  "message queues and semaphores are bounded only by the system's",
-                  path, strerror(error));
-            return;
-        }
+        if (!set)
+            return error;
     }
+    return 0;
+}
+
+// The same through a /proc of the run's own, mounted in its scratch for the
+// while: a container's /proc/sys is read-only (systemd-nspawn's), but a new
+// /proc's, in the run's mount namespace, is not.
+static int limit_ipc_through_own_proc(std::string *path) {
+    std::string proc = std::string(SCRATCH) + "/.proc";
+    if (mkdir(proc.c_str(), 0700) == -1)
+        return errno;
+    int error = mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == -1
+                    ? errno
+                    : limit_ipc(proc.c_str(), path);
+    umount2(proc.c_str(), MNT_DETACH);
+    rmdir(proc.c_str());
+    return error;
 }
 
 // Mounts a memory file system of size MiB on path, for the run alone.
@@ -245,9 +259,16 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
     *step = "cannot make a mount, a network and an IPC namespace for the run";
     if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC) == -1)
         return -1;
-    limit_ipc(); // before the run's file tree makes /proc read-only
+    std::string refused; // before the run's file tree makes /proc read-only:
+    int error = limit_ipc("/proc", &refused);
     if (own_tree(step) == -1)
         return -1;
+    if (error == EROFS)
+        error = limit_ipc_through_own_proc(&refused);
+    if (error != 0) // the run goes on: said in one line
+        warnx("cannot lower the run's System V IPC limits (%s: %s): its shared memory, "
+              "message queues and semaphores are bounded only by the system's",
+              refused.c_str(), strerror(error));
     *step = "cannot copy the programs into the run";
     if (copy_programs(programs, open_programs, c->uid) == -1)
         return -1;
