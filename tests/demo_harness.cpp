@@ -113,5 +113,7 @@ std::string Demo::browsed(const std::string &page, const std::string &dir) {
         kill(chromium.pid, SIGKILL);
         wait_exit(chromium.pid);
     }
+    if (document.empty())
+        ADD_FAILURE() << "chromium read nothing of " << page << ": " << read_rest(chromium.err);
     return document;
 }
