@@ -85,6 +85,56 @@ void as_container_root() {
         _exit(125);
 }
 
+pid_t start_crowd(uid_t uid, int processes) {
+    int ready[2], mapped[2];
+    if (pipe2(ready, O_CLOEXEC) == -1 || pipe2(mapped, O_CLOEXEC) == -1)
+        return -1;
+    pid_t keeper = fork();
+    char byte = 0;
+    if (keeper == 0) { // unshares, is given its maps, becomes the user, and gathers the crowd
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (unshare(CLONE_NEWUSER) == -1 || write(ready[1], &byte, 1) != 1 ||
+            read(mapped[0], &byte, 1) != 1 || setresgid(0, 0, 0) == -1 || setresuid(0, 0, 0) == -1)
+            _exit(125);
+        for (int i = 0; i < processes; i++)
+            if (fork() == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (;;)
+                    pause();
+            }
+        if (write(ready[1], &byte, 1) != 1)
+            _exit(125);
+        pause();
+    }
+    std::string map = "0 " + std::to_string(uid) + " 1", maps = "/proc/" + std::to_string(keeper);
+    auto write_map = [&map, &maps](const char *name) { // in one write, as the kernel wants it
+        int fd = open((maps + name).c_str(), O_WRONLY | O_CLOEXEC);
+        bool written =
+            fd != -1 && write(fd, map.data(), map.size()) == static_cast<ssize_t>(map.size());
+        close(fd);
+        return written;
+    };
+    bool gathered = keeper > 0 && read(ready[0], &byte, 1) == 1 && write_map("/uid_map") &&
+                    write_map("/gid_map") && write(mapped[1], &byte, 1) == 1 &&
+                    read(ready[0], &byte, 1) == 1;
+    for (int fd : {ready[0], ready[1], mapped[0], mapped[1]})
+        close(fd);
+    return gathered ? keeper : -1;
+}
+
+void join_crowd(pid_t keeper) {
+    int ns = open(("/proc/" + std::to_string(keeper) + "/ns/user").c_str(), O_RDONLY);
+    if (ns == -1 || setns(ns, CLONE_NEWUSER) == -1 || setresgid(0, 0, 0) == -1 ||
+        setresuid(0, 0, 0) == -1)
+        _exit(125);
+    close(ns);
+}
+
+void end_crowd(pid_t keeper) {
+    if (keeper > 0 && kill(keeper, SIGKILL) == 0)
+        waitpid(keeper, nullptr, 0);
+}
+
 bool user_namespaces_here() {
     pid_t child = fork();
     if (child == 0)

@@ -84,6 +84,18 @@ void own_user_namespace();
 // read-only. Before an exec.
 void as_container_root();
 
+// A crowd: processes of uid's, processes of them, in a user namespace of
+// their own in which uid is root, as a user's other runs are beside one in
+// the scripts' private namespaces. Returns the pid of the process that
+// keeps them, or -1. Needs the real root.
+pid_t start_crowd(uid_t uid, int processes);
+
+// Root in the crowd's user namespace, and so uid: before an exec.
+void join_crowd(pid_t keeper);
+
+// Ends the crowd, and waits for its keeper.
+void end_crowd(pid_t keeper);
+
 // Whether this process may make a user namespace: not in a chroot, as CI's
 // Debian 13 tree is.
 bool user_namespaces_here();

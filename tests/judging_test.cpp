@@ -21,11 +21,16 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
 // Counterparts that each break one rule are judged faulty on that rule, and
 // only on it; a textbook one keeps every rule.
+// Processes of a busy user's, past what a run's counterpart may have.
+constexpr int CROWD = 120;
+constexpr uid_t BUSY_USER = 60000;
+
 // How far past its limit a counterpart's CPU time comes before a look.
 constexpr double CPU_MARGIN = 0.5;
 
@@ -33,6 +38,8 @@ enum Caller {
     AS_ROOT,           // the tests' user, root in CI
     AS_OWN_USER,       // the demo not the real root: its programs share its user
     AS_CONTAINER_ROOT, // root in systemd-nspawn: no CAP_NET_ADMIN, /proc/sys read-only
+    AS_BUSY_USER,      // root in a user namespace, as a normal user is in the scripts, and
+                       // among CROWD processes of that user's there (its other runs)
 };
 
 struct Judged {
@@ -147,6 +154,13 @@ static bool may_administer_networks() {
     return false;
 }
 
+// Whether this process is the real root: user 0 in the first user namespace.
+static bool real_root() {
+    std::ifstream map("/proc/self/uid_map");
+    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    return geteuid() == 0 && uid_map.find("4294967295") != std::string::npos;
+}
+
 // What the probe said, to show.
 static std::string probe_lines(const DemoRun &run) {
     std::string said;
@@ -163,6 +177,17 @@ static std::string last_lines(const DemoRun &run) {
     return said;
 }
 
+// Each step of containing the counterpart, as it sees it: the run's own user
+// with no group, no capability, no new privileges, the filter, its limits
+// (80 tasks: 64, a client each, 8 spare), standard input from nothing and no
+// other descriptor, no terminal, and nothing to write on but its scratch.
+constexpr const char *GIVEN =
+    "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
+    "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
+    "Seccomp 2, core 0, tasks 80, cpu 6, files 256, input /dev/null, descriptors 0, terminal no, "
+    "writable "
+    "/tmp.";
+
 TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     const Judged &judged = GetParam();
     if (judged.as == AS_OWN_USER && !user_namespaces_here())
@@ -170,11 +195,20 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
                         "is not the real root";
     if (judged.as == AS_CONTAINER_ROOT && geteuid() != 0)
         GTEST_SKIP() << "only root has CAP_NET_ADMIN, and /proc/sys, to go without";
+    struct statvfs sys = {};
+    if (std::string(judged.mode) == "holds-ipc" && !real_root() &&
+        statvfs("/proc/sys", &sys) == 0 && (sys.f_flag & ST_RDONLY) != 0)
+        GTEST_SKIP() << "not the real root, where /proc/sys is read-only (in a container?): the "
+                        "run cannot lower its IPC limits, and says so";
     if (judged.loopback && geteuid() == 0 && !may_administer_networks())
         GTEST_SKIP() << "root without CAP_NET_ADMIN (in a container?): the run has no loopback";
     std::string group = test_control_group();
     if (judged.counted && group.empty())
         GTEST_SKIP() << "no control group can be made here: the kernel counts nothing of it";
+    pid_t crowd = judged.as == AS_BUSY_USER ? start_crowd(BUSY_USER, CROWD) : 0;
+    if (crowd == -1)
+        GTEST_SKIP() << "no crowd of another user's can be made here: that needs the real root, "
+                        "and user namespaces";
     Reachable reachable = make_reachable();
     char dir[] = "/tmp/klient-counterpart-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -183,15 +217,26 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     ASSERT_TRUE(!judged.terminal || (grantpt(terminal) == 0 && unlockpt(terminal) == 0));
     std::string tty = judged.terminal ? ptsname(terminal) : "";
     setenv("KLIENT_TEACHERS_TOKEN", "secret", 1); // no counterpart may see it
+    std::string demo = DEMO_PATH;
+    if (judged.as == AS_BUSY_USER) { // it reaches programs copied where it may
+        for (const char *program : {DEMO_PATH, KLIENT_PATH, DOORKEEPER_PATH})
+            std::filesystem::copy_file(program,
+                                       std::string(dir) + "/" +
+                                           std::filesystem::path(program).filename().string());
+        demo = std::string(dir) + "/demo";
+        ASSERT_EQ(chown(dir, BUSY_USER, BUSY_USER), 0); // and writes its verdict there
+    }
     auto began = std::chrono::steady_clock::now();
     DemoRun run = run_demo(demo_args(judged, reachable, dir), (judged.seconds + 30) * 1000,
-                           DEMO_PATH, [&tty, &judged, &group] {
+                           demo.c_str(), [&tty, &judged, &group, crowd] {
                                if (!group.empty()) // and so what it makes, below
                                    std::ofstream(group + "/cgroup.procs") << "0";
                                if (judged.as == AS_OWN_USER)
                                    own_user_namespace();
                                if (judged.as == AS_CONTAINER_ROOT)
                                    as_container_root();
+                               if (judged.as == AS_BUSY_USER)
+                                   join_crowd(crowd);
                                int fd = tty.empty() || setsid() == -1
                                             ? -1
                                             : open(tty.c_str(), O_RDWR); // controlling
@@ -200,6 +245,7 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
                            });
     if (terminal != -1)
         close(terminal);
+    end_crowd(crowd);
     expect_untouched(reachable);
     std::set<std::string> written = rules_written(std::string(dir) + "/verdict", judged.seconds);
     std::filesystem::remove_all(dir);
@@ -221,22 +267,15 @@ TEST_P(Judging, NamesEveryRuleBrokenAndNoOther) {
     }
     EXPECT_NE(std::find(run.lines.begin(), run.lines.end(), "counterpart: joined the sets"),
               run.lines.end());
-    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&judged](const std::string &l) {
-        return l.starts_with(std::string("counterpart: ") + judged.said);
+    std::string said = judged.said;
+    if (said == GIVEN && !real_root()) // a normal user, in the scripts' user namespace:
+        said.replace(said.find("user the run's, groups 0"), 24, // a user namespace keeps groups
+                     "user 0, groups " + std::to_string(getgroups(0, nullptr)));
+    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), [&said](const std::string &l) {
+        return l.starts_with("counterpart: " + said);
     })) << probe_lines(run);
     EXPECT_LT(run.lines.size(), 10000u) << "its output was not cut";
 }
-
-// Each step of containing the counterpart, as it sees it: the run's own user
-// with no group, no capability, no new privileges, the filter, its limits
-// (80 tasks: 64, a client each, 8 spare), standard input from nothing and no
-// other descriptor, no terminal, and nothing to write on but its scratch.
-constexpr const char *GIVEN =
-    "probe: given: user the run's, groups 0, CapInh 0000000000000000 CapPrm 0000000000000000 "
-    "CapEff 0000000000000000 CapBnd 0000000000000000 CapAmb 0000000000000000 NoNewPrivs 1 "
-    "Seccomp 2, core 0, tasks 80, cpu 6, files 256, input /dev/null, descriptors 0, terminal no, "
-    "writable "
-    "/tmp.";
 
 INSTANTIATE_TEST_SUITE_P(
     Counterparts, Judging,
@@ -245,6 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"textbook", 4, {}, {"--stop", "first"}},
         Judged{"workers", 6, {"processes left"}, {"--stop", "first"}}, // as kill PID finds it
         Judged{"sh-loop", 4, {}}, Judged{"shell-helper", 4, {}}, Judged{"python", 4, {}},
+        Judged{"sh-loop", 4, {}, {}, "", false, AS_BUSY_USER}, // forks, as its user's other runs do
         Judged{"holds-ipc",
                4,
                {},
@@ -309,6 +349,8 @@ INSTANTIATE_TEST_SUITE_P(
             name += word;
         if (info.param.as == AS_CONTAINER_ROOT)
             name += "ascontainersroot";
+        if (info.param.as == AS_BUSY_USER)
+            name += "asabusyuser";
         std::erase_if(name, [](char c) { return !isalnum(static_cast<unsigned char>(c)); });
         return name;
     });

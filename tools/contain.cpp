@@ -256,8 +256,14 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
     }
     // Before the run's mount namespace makes the system's groups read-only.
     make_counterpart_group(&c->group, 2 * COUNTERPART_RESIDENT_MIB, COUNTERPART_TASKS + KEEPERS);
+    // Not the real root, the run has a user namespace of its own, even where
+    // this process is root in one already (the scripts' private namespaces,
+    // shared by every run they start): the kernel counts the processes of a
+    // user against RLIMIT_NPROC in each user namespace apart, so that the
+    // counterpart's limit counts its run's processes, not every run's.
     *step = "cannot make a mount, a network and an IPC namespace for the run";
-    if (unshare_as_root(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC) == -1)
+    int flags = CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWIPC;
+    if ((real_root() ? unshare(flags) : unshare_in_own_user_namespace(flags)) == -1)
         return -1;
     std::string refused; // before the run's file tree makes /proc read-only:
     int error = limit_ipc("/proc", &refused);

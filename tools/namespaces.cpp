@@ -29,13 +29,7 @@ static bool write_file(const char *path, const char *text) {
     return ok;
 }
 
-// Root needs nothing more for them; a normal user needs a user namespace
-// around them, in which it is root.
-int unshare_as_root(int flags) {
-    if (unshare(flags) == 0)
-        return 0;
-    if (errno != EPERM)
-        return -1;
+int unshare_in_own_user_namespace(int flags) {
     uid_t uid = geteuid();
     gid_t gid = getegid();
     if (unshare(CLONE_NEWUSER | flags) == -1)
@@ -46,6 +40,14 @@ int unshare_as_root(int flags) {
         return -1;
     snprintf(map, sizeof map, "0 %d 1", static_cast<int>(gid));
     return write_file("/proc/self/gid_map", map) ? 0 : -1;
+}
+
+// Root needs nothing more for them; a normal user needs a user namespace
+// around them, in which it is root.
+int unshare_as_root(int flags) {
+    if (unshare(flags) == 0)
+        return 0;
+    return errno != EPERM ? -1 : unshare_in_own_user_namespace(flags);
 }
 
 // A /proc that shows the new PID namespace, mounted where no mount outside

@@ -16,6 +16,11 @@ int enter_private_namespaces();
 // root. Returns 0, or -1 with errno set.
 int unshare_as_root(int flags);
 
+// Unshares the namespaces of flags inside a new user namespace, in which
+// this process is root, whatever it was before. Returns 0, or -1 with errno
+// set.
+int unshare_in_own_user_namespace(int flags);
+
 // Says whether enter_private_namespaces can work here, trying it in a
 // process of its own: returns 0, or the errno of the kernel's refusal.
 int try_private_namespaces();
