@@ -28,8 +28,11 @@ static std::string shown(const std::string &text) {
 
 // The id of a counterpart's section, or of one of its runs'.
 static std::string anchor(size_t counterpart, const Job *job = nullptr) {
-    return "c" + std::to_string(counterpart + 1) +
-           (job != nullptr ? std::string("-") + SCENARIOS[job->scenario].name : "");
+    std::string id = "c";
+    id += std::to_string(counterpart + 1);
+    if (job != nullptr)
+        id.append("-").append(SCENARIOS[job->scenario].name);
+    return id;
 }
 
 static void write_card(FILE *report, const std::vector<Counterpart> &counterparts,

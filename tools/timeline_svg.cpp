@@ -102,6 +102,13 @@ static std::string number(double value) {
     return text;
 }
 
+// " x,y", a point of a polyline.
+static std::string point(double x, double y) {
+    char text[64];
+    snprintf(text, sizeof text, " %.1f,%.1f", x, y);
+    return text;
+}
+
 static std::string rect(double x, double y, double width, double height, const char *fill) {
     return "<rect x=\"" + number(x) + "\" y=\"" + number(y) + "\" width=\"" + number(width) +
            "\" height=\"" + number(height) + "\" fill=\"" + fill + "\"/>";
@@ -152,14 +159,14 @@ static std::string count(const Timeline &t, double seconds, double top) {
            "\" stroke=\"#757575\" stroke-dasharray=\"4 3\"/>";
     std::vector<std::pair<double, int>> changes = t.changes;
     std::sort(changes.begin(), changes.end());
-    std::string points = number(LEFT) + "," + number(y(0));
+    std::string points = point(LEFT, y(0));
     int n = 0;
     for (const auto &[at, change] : changes) {
-        points += " " + number(x(at)) + "," + number(y(n));
+        points += point(x(at), y(n));
         n += change;
-        points += " " + number(x(at)) + "," + number(y(n));
+        points += point(x(at), y(n));
     }
-    points += " " + number(x(t.last)) + "," + number(y(n));
+    points += point(x(t.last), y(n));
     return svg + "<polyline class=\"count\" fill=\"none\" stroke=\"#e65100\" points=\"" + points +
            "\"/>";
 }
