@@ -93,19 +93,26 @@ pid_t start_crowd(uid_t uid, int processes) {
     char byte = 0;
     if (keeper == 0) { // unshares, is given its maps, becomes the user, and gathers the crowd
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(ready[0]);
+        close(mapped[1]);
         if (unshare(CLONE_NEWUSER) == -1 || write(ready[1], &byte, 1) != 1 ||
             read(mapped[0], &byte, 1) != 1 || setresgid(0, 0, 0) == -1 || setresuid(0, 0, 0) == -1)
             _exit(125);
         for (int i = 0; i < processes; i++)
             if (fork() == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
+                close(ready[1]); // so that the test reads an end where its keeper fails
+                close(mapped[0]);
                 for (;;)
                     pause();
             }
         if (write(ready[1], &byte, 1) != 1)
             _exit(125);
-        pause();
+        for (;;)
+            pause();
     }
+    close(ready[1]); // the keeper's: its end, where it fails, is the end of the pipe
+    close(mapped[0]);
     std::string map = "0 " + std::to_string(uid) + " 1", maps = "/proc/" + std::to_string(keeper);
     auto write_map = [&map, &maps](const char *name) { // in one write, as the kernel wants it
         int fd = open((maps + name).c_str(), O_WRONLY | O_CLOEXEC);
@@ -117,8 +124,10 @@ pid_t start_crowd(uid_t uid, int processes) {
     bool gathered = keeper > 0 && read(ready[0], &byte, 1) == 1 && write_map("/uid_map") &&
                     write_map("/gid_map") && write(mapped[1], &byte, 1) == 1 &&
                     read(ready[0], &byte, 1) == 1;
-    for (int fd : {ready[0], ready[1], mapped[0], mapped[1]})
-        close(fd);
+    close(ready[0]);
+    close(mapped[1]);
+    if (!gathered)
+        end_crowd(keeper);
     return gathered ? keeper : -1;
 }
 
