@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <linux/capability.h>
 #include <random>
 #include <sched.h>
@@ -142,6 +143,12 @@ void join_crowd(pid_t keeper) {
 void end_crowd(pid_t keeper) {
     if (keeper > 0 && kill(keeper, SIGKILL) == 0)
         waitpid(keeper, nullptr, 0);
+}
+
+bool real_root() {
+    std::ifstream map("/proc/self/uid_map");
+    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
+    return geteuid() == 0 && uid_map.find("4294967295") != std::string::npos;
 }
 
 bool user_namespaces_here() {

@@ -96,6 +96,9 @@ void join_crowd(pid_t keeper);
 // Ends the crowd, and waits for its keeper.
 void end_crowd(pid_t keeper);
 
+// Whether this process is the real root: user 0 in the first user namespace.
+bool real_root();
+
 // Whether this process may make a user namespace: not in a chroot, as CI's
 // Debian 13 tree is.
 bool user_namespaces_here();

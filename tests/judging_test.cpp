@@ -154,13 +154,6 @@ static bool may_administer_networks() {
     return false;
 }
 
-// Whether this process is the real root: user 0 in the first user namespace.
-static bool real_root() {
-    std::ifstream map("/proc/self/uid_map");
-    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
-    return geteuid() == 0 && uid_map.find("4294967295") != std::string::npos;
-}
-
 // What the probe said, to show.
 static std::string probe_lines(const DemoRun &run) {
     std::string said;

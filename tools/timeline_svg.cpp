@@ -96,6 +96,11 @@ static Timeline read_events(const std::string &path) {
     return t;
 }
 
+// Where a moment of a run of seconds lies across the picture, in pixels.
+static double x_of(double at, double seconds) {
+    return LEFT + std::clamp(at, 0.0, seconds) / seconds * WIDTH;
+}
+
 static std::string number(double value) {
     char text[32];
     snprintf(text, sizeof text, "%.1f", value);
@@ -121,7 +126,7 @@ static std::string text(double x, double y, const std::string &what, const char 
 
 // The lanes: the counterpart's first, then a client's each.
 static std::string lanes(const Timeline &t, double seconds) {
-    auto x = [seconds](double at) { return LEFT + std::min(at, seconds) / seconds * WIDTH; };
+    auto x = [seconds](double at) { return x_of(at, seconds); };
     std::string svg = "<g class=\"counterpart\">" + text(LEFT - 6, LANE, "counterpart", "end");
     for (const auto &[at, event] : t.counterpart)
         svg += "<circle cx=\"" + number(x(at)) + "\" cy=\"" + number(LANE - 4) +
@@ -147,7 +152,7 @@ static std::string lanes(const Timeline &t, double seconds) {
 // leave and an entry share a moment, as the leaver gives its unit back
 // before it says so.
 static std::string count(const Timeline &t, double seconds, double top) {
-    auto x = [seconds](double at) { return LEFT + std::min(at, seconds) / seconds * WIDTH; };
+    auto x = [seconds](double at) { return x_of(at, seconds); };
     auto y = [top](int n) {
         return top + COUNT_HEIGHT - std::min(n, MOST_SHOWN) * COUNT_HEIGHT / MOST_SHOWN;
     };
@@ -183,9 +188,9 @@ std::string timeline_svg(const std::string &events_path, const std::vector<RunFa
         svg += text(LEFT, LANE, "no events of the run's to draw", "start");
     svg += lanes(t, seconds) + count(t, seconds, count_top);
     for (int at = 0; at <= seconds; at += 5)
-        svg += text(LEFT + at / seconds * WIDTH, height - 4, std::to_string(at) + " s", "middle");
+        svg += text(x_of(at, seconds), height - 4, std::to_string(at) + " s", "middle");
     for (const RunFault &f : faults) {
-        double x = LEFT + std::clamp(f.seconds, 0.0, seconds) / seconds * WIDTH;
+        double x = x_of(f.seconds, seconds);
         svg += "<line class=\"fault\" x1=\"" + number(x) + "\" x2=\"" + number(x) +
                "\" y1=\"0\" y2=\"" + number(count_top + COUNT_HEIGHT) +
                "\" stroke=\"#c62828\" stroke-width=\"2\"><title>" +
