@@ -36,11 +36,11 @@ std::string test_control_group() {
     return "";
 }
 
-bool counterpart_group_below(const std::string &group) {
+std::string counterpart_group_below(const std::string &group) {
     for (const auto &entry : std::filesystem::recursive_directory_iterator(group))
         if (entry.path().filename().string().starts_with("klient-demo-"))
-            return true;
-    return false;
+            return entry.path().string();
+    return "";
 }
 
 size_t groups_left(const std::string &group) {
@@ -145,10 +145,14 @@ void end_crowd(pid_t keeper) {
         waitpid(keeper, nullptr, 0);
 }
 
+std::string file_text(const std::string &path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
 bool real_root() {
-    std::ifstream map("/proc/self/uid_map");
-    std::string uid_map((std::istreambuf_iterator<char>(map)), std::istreambuf_iterator<char>());
-    return geteuid() == 0 && uid_map.find("4294967295") != std::string::npos;
+    return geteuid() == 0 &&
+           file_text("/proc/self/uid_map").find("4294967295") != std::string::npos;
 }
 
 bool user_namespaces_here() {

@@ -67,8 +67,11 @@ class Demo : public PrivateIpc {
 // writing "0" into its cgroup.procs.
 std::string test_control_group();
 
-// Whether a counterpart's group has been made anywhere below group.
-bool counterpart_group_below(const std::string &group);
+// A counterpart's group made anywhere below group; "" for none yet.
+std::string counterpart_group_below(const std::string &group);
+
+// What the file at path holds; "" where it cannot be read.
+std::string file_text(const std::string &path);
 
 // The groups below group: none once the demo has ended. Removes them all.
 size_t groups_left(const std::string &group);

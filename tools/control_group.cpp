@@ -15,12 +15,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+constexpr const char *SELF = "klient-self"; // the name of a group made to hold only its maker
+
 constexpr int REMOVE_TRIES = 500, REMOVE_EVERY_US = 10000; // 5 s in all: killed, a process
                                                            // still takes its turn to end
 
 // The directory of this process's own group: where the cgroup v2 hierarchy
 // is mounted (its root mounted, not a part of it), and the group's path in
-// it. "" where there is none.
+// it; where that group is one made to hold only its maker, the one above.
+// "" where there is none.
 static std::string own_group_directory() {
     char line[4096], root[1024], point[1024], type[64];
     std::string mounted, own;
@@ -41,6 +44,9 @@ static std::string own_group_directory() {
         fclose(f);
     if (mounted.empty() || own.empty() || own.find("/..") != std::string::npos)
         return "";
+    size_t last = own.rfind('/'), length = strlen(SELF);
+    if (own.compare(last + 1, length, SELF) == 0 && own[last + 1 + length] == '-')
+        own.erase(last); // made for this process, to let its parent pass the controllers on
     return mounted + (own == "/" ? "" : own);
 }
 
@@ -57,31 +63,16 @@ static int write_file(int dir, const char *name, const std::string &text) {
     return written == static_cast<ssize_t>(text.size()) ? 0 : -1;
 }
 
-// Whether the group open at dir has controller.
-static bool has_controller(int dir, const char *controller) {
-    char names[512];
-    int fd = openat(dir, "cgroup.controllers", O_RDONLY | O_CLOEXEC);
-    ssize_t got = fd == -1 ? -1 : read(fd, names, sizeof names - 1);
-    if (fd != -1)
-        close(fd);
-    names[got > 0 ? got : 0] = '\0';
-    size_t length = strlen(controller);
-    for (const char *at = names; (at = strstr(at, controller)) != nullptr; at += length)
-        if ((at == names || at[-1] == ' ') && strchr(" \n", at[length]) != nullptr)
-            return true;
-    return false;
-}
-
-// Makes the group in the directory open at parent, under a name no other
-// has. Returns the group's directory, or -1 with errno set.
-static int make_group(ControlGroup *g, const char *prefix) {
+// Makes a group in the directory open at parent, under a name no other has,
+// into *name. Returns the group's directory, or -1 with errno set.
+static int make_group(int parent, const char *prefix, std::string *name) {
     std::random_device random;
     for (int tries = 0; tries < 8; tries++) {
-        char name[64];
-        snprintf(name, sizeof name, "%s-%08x", prefix, static_cast<unsigned>(random()));
-        if (mkdirat(g->parent, name, 0755) == 0) {
-            g->name = name;
-            return openat(g->parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        char made[64];
+        snprintf(made, sizeof made, "%s-%08x", prefix, static_cast<unsigned>(random()));
+        if (mkdirat(parent, made, 0755) == 0) {
+            *name = made;
+            return openat(parent, made, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
         if (errno != EEXIST)
             return -1;
@@ -89,10 +80,79 @@ static int make_group(ControlGroup *g, const char *prefix) {
     return -1;
 }
 
-int make_control_group(ControlGroup *g, const char *prefix) {
+// What passes on ('+'), or takes back ('-'), through the cgroup.subtree_control
+// of the group open at dir, every controller it has; "" for none.
+static std::string controllers(int dir, char sign) {
+    char names[512];
+    int fd = openat(dir, "cgroup.controllers", O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd == -1 ? -1 : read(fd, names, sizeof names - 1);
+    if (fd != -1)
+        close(fd);
+    names[got > 0 ? got : 0] = '\0';
+    std::string list;
+    for (const char *at = names + strspn(names, " \n"); *at != '\0'; at += strspn(at, " \n")) {
+        size_t length = strcspn(at, " \n");
+        if (!list.empty())
+            list += ' ';
+        list += sign;
+        list.append(at, length);
+        at += length;
+    }
+    return list;
+}
+
+// Whether the group open at dir has controller.
+static bool has_controller(int dir, const char *controller) {
+    std::string list = controllers(dir, ' ');
+    list += ' ';
+    return list.find(std::string(" ") + controller + " ") != std::string::npos;
+}
+
+// Whether this process is the only one in the group open at dir.
+static bool alone_in(int dir) {
+    char text[32];
+    int fd = openat(dir, "cgroup.procs", O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd == -1 ? -1 : read(fd, text, sizeof text - 1);
+    if (fd != -1)
+        close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    char *end = nullptr;
+    return strtol(text, &end, 10) == getpid() && strcmp(end, "\n") == 0;
+}
+
+// Passes the controllers of this process's own group (open at g->parent) on
+// to the groups made below it, as systemd does for a group it delegates. The
+// kernel passes a controller on only from a group that holds no process, but
+// for the hierarchy's root, which is the system's to set (it alone has no
+// cgroup.type): where this process is alone in its group, it moves first
+// into a group of its own below, g->self.
+static void pass_on(ControlGroup *g) {
+    std::string wanted = controllers(g->parent, '+');
+    if (wanted.empty() || faccessat(g->parent, "cgroup.type", F_OK, 0) == -1 ||
+        write_file(g->parent, "cgroup.subtree_control", wanted) == 0 || errno != EBUSY ||
+        !alone_in(g->parent))
+        return;
+    std::string self;
+    int dir = make_group(g->parent, SELF, &self);
+    bool moved = dir != -1 && write_file(dir, "cgroup.procs", "0") == 0;
+    if (dir != -1)
+        close(dir);
+    if (moved && (write_file(g->parent, "cgroup.subtree_control", wanted) == 0 ||
+                  write_file(g->parent, "cgroup.procs", "0") == -1))
+        g->self = self; // and where it could not move back, the end tries again, and says so
+    else if (dir != -1)
+        unlinkat(g->parent, self.c_str(), AT_REMOVEDIR);
+}
+
+// Makes a group below this process's own. Returns 0, or -1 with errno set.
+static int make_below_own(ControlGroup *g, const char *prefix) {
     std::string where = own_group_directory();
     g->parent = where.empty() ? -1 : open(where.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int dir = g->parent == -1 ? -1 : make_group(g, prefix);
+    if (g->parent != -1)
+        pass_on(g);
+    int dir = g->parent == -1 ? -1 : make_group(g->parent, prefix, &g->name);
     g->procs = dir == -1 ? -1 : openat(dir, "cgroup.procs", O_WRONLY | O_CLOEXEC);
     int error = errno;
     if (dir != -1)
@@ -101,6 +161,39 @@ int make_control_group(ControlGroup *g, const char *prefix) {
         remove_control_group(g);
     errno = error;
     return g->procs == -1 ? -1 : 0;
+}
+
+int make_control_group(ControlGroup *g, const char *prefix) {
+    if (make_below_own(g, prefix) == -1)
+        return -1;
+    int dir = openat(g->parent, g->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string wanted = dir == -1 ? "" : controllers(dir, '+');
+    if (!wanted.empty() && write_file(dir, "cgroup.subtree_control", wanted) == -1) {
+        // the groups below go without, and each says so
+    }
+    if (dir != -1)
+        close(dir);
+    return 0;
+}
+
+int join_new_control_group(const ControlGroup &g) {
+    if (g.name.empty())
+        return 0;
+    int dir = openat(g.parent, g.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string name;
+    int below = dir == -1 ? -1 : make_group(dir, "klient-run", &name);
+    std::string wanted = below == -1 ? "" : controllers(below, '+');
+    if (!wanted.empty() && write_file(below, "cgroup.subtree_control", wanted) == -1) {
+        // the groups below go without, and each says so
+    }
+    int self = below == -1 ? -1 : make_group(below, SELF, &name);
+    int joined = self == -1 ? -1 : write_file(self, "cgroup.procs", "0");
+    int error = errno;
+    for (int fd : {dir, below, self})
+        if (fd != -1)
+            close(fd);
+    errno = error;
+    return joined;
 }
 
 // Opens the group's files, and sets the limits its controllers allow.
@@ -128,7 +221,7 @@ static int open_counted(ControlGroup *g, int dir, long memory_mib, long tasks) {
 
 void make_counterpart_group(ControlGroup *g, long memory_mib, long tasks) {
     const char *failed = "cannot make one";
-    if (make_control_group(g, "klient-demo") == 0) {
+    if (make_below_own(g, "klient-demo") == 0) {
         int dir = openat(g->parent, g->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir == -1 || open_counted(g, dir, memory_mib, tasks) == -1) {
             failed = "cannot set it up";
@@ -187,12 +280,20 @@ bool kill_control_group(const ControlGroup &g) {
     return g.kill != -1 && write(g.kill, "1", 1) == 1;
 }
 
-// Ends every process in the group name of the directory open at parent, and
-// removes it, once its processes have left it. Returns 0, or -1 with errno
-// set.
-static int remove_group(int parent, const char *name) {
-    std::string kill = std::string(name) + "/cgroup.kill";
-    int fd = openat(parent, kill.c_str(), O_WRONLY | O_CLOEXEC);
+// Removes the group name of the directory open at parent, once its processes
+// have left it, after the groups below it; first, where kill, ends every
+// process in them. Returns 0, or -1 with errno set.
+static int remove_group(int parent, const char *name, bool kill) {
+    int dir = openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *below = dir == -1 ? nullptr : fdopendir(dir);
+    while (dirent *entry = below != nullptr ? readdir(below) : nullptr) // a killed demo's
+        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' &&
+            remove_group(dirfd(below), entry->d_name, kill) == -1)
+            break; // and so this one stays too, and says so
+    if (below != nullptr)
+        closedir(below);
+    std::string killing = std::string(name) + "/cgroup.kill";
+    int fd = kill ? openat(parent, killing.c_str(), O_WRONLY | O_CLOEXEC) : -1;
     if (fd != -1) {
         if (write(fd, "1", 1) != 1) {
             // its processes are ended below by their own, or the wait fails
@@ -206,22 +307,26 @@ static int remove_group(int parent, const char *name) {
     return removed;
 }
 
+// Moves this process back into its own group, out of g->self, as it was.
+static void take_back(ControlGroup *g) {
+    if (g->self.empty())
+        return;
+    if (write_file(g->parent, "cgroup.subtree_control", controllers(g->parent, '-')) == -1 ||
+        write_file(g->parent, "cgroup.procs", "0") == -1 ||
+        remove_group(g->parent, g->self.c_str(), false) == -1)
+        warn("cannot move back out of the control group %s", g->self.c_str());
+    g->self.clear();
+}
+
 void remove_control_group(ControlGroup *g) {
     for (int *fd : {&g->procs, &g->kill, &g->cpu, &g->memory})
         if (*fd != -1) {
             close(*fd);
             *fd = -1;
         }
-    int dir = g->name.empty() ? -1 : openat(g->parent, g->name.c_str(), O_RDONLY | O_DIRECTORY);
-    DIR *below = dir == -1 ? nullptr : fdopendir(dir);
-    while (dirent *entry = below != nullptr ? readdir(below) : nullptr) // a killed demo's
-        if (entry->d_type == DT_DIR && entry->d_name[0] != '.' &&
-            remove_group(dirfd(below), entry->d_name) == -1)
-            warn("cannot remove the control group %s/%s", g->name.c_str(), entry->d_name);
-    if (below != nullptr)
-        closedir(below);
-    if (!g->name.empty() && remove_group(g->parent, g->name.c_str()) == -1)
+    if (!g->name.empty() && remove_group(g->parent, g->name.c_str(), true) == -1)
         warn("cannot remove the control group %s", g->name.c_str());
+    take_back(g);
     if (g->parent != -1)
         close(g->parent);
     g->parent = -1;

@@ -54,12 +54,13 @@ constexpr const char *USAGE =
 
 static volatile sig_atomic_t interrupted;
 
-// The grading's control group, where one can be made: each demo makes its
-// counterpart's below it, and what a killed demo leaves there goes with it.
+// The grading's control group, where one can be made: each demo, and each
+// build, runs in a group of its own below it, and makes its counterpart's
+// there; what a killed demo leaves goes with the grading's.
 static ControlGroup grading;
 
 static void join_grading() {
-    join_control_group(grading); // without it, the demo's group lies beside the grader's
+    join_new_control_group(grading); // without it, the demo's group lies beside the grader's
 }
 
 static void on_interrupt(int) {
