@@ -142,8 +142,9 @@ pid_t family_first(const Family &family) {
 int kill_family(const Family &family, pid_t leader) {
     if (leader > 0)
         send_signal(-leader, SIGKILL);
-    if (family.group != nullptr)
-        kill_control_group(*family.group); // also what no look has found yet
+    // The group's end reaches also what no look has found yet.
+    if (family.group != nullptr && kill_control_group(*family.group) == -1)
+        warn("cannot end the counterpart's control group");
     int others = 0;
     for (const Seen &p : family_processes(family))
         if (p.pid != leader) {

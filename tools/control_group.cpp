@@ -276,8 +276,8 @@ double control_group_mib(const ControlGroup &g) {
     return bytes < 0 ? -1 : bytes / 1048576;
 }
 
-bool kill_control_group(const ControlGroup &g) {
-    return g.kill != -1 && write(g.kill, "1", 1) == 1;
+int kill_control_group(const ControlGroup &g) {
+    return g.kill == -1 || write(g.kill, "1", 1) == 1 ? 0 : -1;
 }
 
 // Removes the group name of the directory open at parent, once its processes

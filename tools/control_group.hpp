@@ -44,9 +44,9 @@ int join_new_control_group(const ControlGroup &g);
 double control_group_cpu_seconds(const ControlGroup &g);
 double control_group_mib(const ControlGroup &g);
 
-// Ends every process in g with SIGKILL, where the kernel can; returns
-// whether it could.
-bool kill_control_group(const ControlGroup &g);
+// Ends every process in g with SIGKILL, where the kernel can (from 5.14).
+// Returns 0, or -1 with errno set where the kernel refused.
+int kill_control_group(const ControlGroup &g);
 
 // Ends every process in g and in the groups below it, and removes them all,
 // waiting at most five seconds for each one's processes to go; then moves
