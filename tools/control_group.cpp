@@ -163,16 +163,24 @@ static int make_below_own(ControlGroup *g, const char *prefix) {
     return g->procs == -1 ? -1 : 0;
 }
 
+// Passes every controller of the group open at dir, which holds no process,
+// on to the groups below it; where the kernel refuses, they go without, and
+// the demo made there says so.
+static void pass_below(int dir) {
+    std::string wanted = controllers(dir, '+');
+    if (!wanted.empty() && write_file(dir, "cgroup.subtree_control", wanted) == -1) {
+        // said below
+    }
+}
+
 int make_control_group(ControlGroup *g, const char *prefix) {
     if (make_below_own(g, prefix) == -1)
         return -1;
     int dir = openat(g->parent, g->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::string wanted = dir == -1 ? "" : controllers(dir, '+');
-    if (!wanted.empty() && write_file(dir, "cgroup.subtree_control", wanted) == -1) {
-        // the groups below go without, and each says so
-    }
-    if (dir != -1)
+    if (dir != -1) {
+        pass_below(dir);
         close(dir);
+    }
     return 0;
 }
 
@@ -182,10 +190,8 @@ int join_new_control_group(const ControlGroup &g) {
     int dir = openat(g.parent, g.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     std::string name;
     int below = dir == -1 ? -1 : make_group(dir, "klient-run", &name);
-    std::string wanted = below == -1 ? "" : controllers(below, '+');
-    if (!wanted.empty() && write_file(below, "cgroup.subtree_control", wanted) == -1) {
-        // the groups below go without, and each says so
-    }
+    if (below != -1)
+        pass_below(below);
     int self = below == -1 ? -1 : make_group(below, SELF, &name);
     int joined = self == -1 ? -1 : write_file(self, "cgroup.procs", "0");
     int error = errno;
