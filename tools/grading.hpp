@@ -27,7 +27,7 @@ inline const Scenario SCENARIOS[] = {
 constexpr size_t SCENARIO_COUNT = sizeof SCENARIOS / sizeof SCENARIOS[0];
 
 // The longest run, and what its start and stop add as a rule: runs of a
-// class of 40, at once, took 35.7 to 38.0 s a round, at 8 to 64 at once. A
+// class of 40, at once, took 35.6 to 38.0 s a round, at 8 to 64 at once. A
 // stop that waits out every grace of 3 s takes longer.
 constexpr int RUN_SECONDS = 35, STOP_SECONDS = 2;
 
