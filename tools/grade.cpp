@@ -74,9 +74,10 @@ static void start_job(Children *children, std::vector<Job> *jobs, size_t index,
     Job &job = (*jobs)[index];
     const Counterpart &c = counterparts[job.counterpart];
     const Scenario &s = SCENARIOS[job.scenario];
-    job.log_path = dir + "/" + c.label + "." + s.name + ".log";
-    job.verdict_path = dir + "/" + c.label + "." + s.name + ".verdict";
-    job.events_path = dir + "/" + c.label + "." + s.name + ".events";
+    std::string named = dir + "/" + c.label + "." + s.name;
+    job.log_path = named + ".log";
+    job.verdict_path = named + ".verdict";
+    job.events_path = named + ".events";
     job.log = fopen(job.log_path.c_str(), "w");
     if (job.log == nullptr)
         err(2, "cannot write %s", job.log_path.c_str());
