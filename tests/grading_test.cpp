@@ -216,8 +216,8 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     EXPECT_TRUE(all.starts_with("units\tfree + entry is 4 after the stop")) << all;
     EXPECT_NE(all.find("\nwithheld units\t"), std::string::npos) << all;
     // Gradescope's shape of results.json: a score, and each test's name,
-    // score, maximum, status and output. JUnit's: a test case per run, each
-    // with its failure.
+    // score, maximum, status and output. JUnit's: its schema, and a test case
+    // per run, each with its failure.
     auto says = [this](const char *path, const std::vector<std::string> &args) {
         Child tool = spawn(path, args);
         std::string said = read_rest(tool.out);
@@ -228,6 +228,9 @@ TEST_F(Demo, GradesAFaultyCounterpartEveryRun) {
     EXPECT_EQ(says("/usr/bin/xmllint",
                    {"--xpath", "count(/testsuites/testsuite/testcase/failure)", junit}),
               "6");
+    Child schema = spawn("/usr/bin/xmllint", {"--noout", "--schema", JUNIT_SCHEMA_PATH, junit});
+    std::string invalid = read_rest(schema.err);
+    EXPECT_EQ(wait_exit(schema.pid), 0) << invalid;
     // The web page: a section a run, its timeline a lane a client, and a
     // red line a fault.
     std::string document = browsed(page, dir);

@@ -167,31 +167,52 @@ static void write_json(FILE *report, const std::vector<Counterpart> &counterpart
     fprintf(report, "{\n  \"score\": %ld,\n  \"tests\": [%s\n  ]\n}\n", score, tests.c_str());
 }
 
+// A JUnit test case: its name, and a failure for a faulty verdict or an
+// error for any other but ok, with its message and text.
+struct JunitCase {
+    std::string name, outcome, message, text;
+};
+
 // JUnit XML: a test suite per counterpart, a test case per run, a failure
-// for a faulty run and an error for one not judged.
+// for a faulty run and an error for one not judged, each suite and the
+// whole counted as the schema asks.
 static void write_junit(FILE *report, const std::vector<Counterpart> &counterparts,
                         const std::vector<Job> &jobs) {
+    std::vector<std::vector<JunitCase>> suites(counterparts.size());
+    long counts[3] = {}; // tests, failures, errors
+    auto add = [&counts, &suites](size_t i, Verdict verdict, JunitCase c) {
+        if (verdict != VERDICT_OK)
+            c.outcome = verdict == VERDICT_FAULTY ? "failure" : "error";
+        suites[i].push_back(c);
+        counts[0]++;
+        counts[1] += verdict == VERDICT_FAULTY;
+        counts[2] += verdict != VERDICT_OK && verdict != VERDICT_FAULTY;
+    };
+    for (size_t i = 0; i < counterparts.size(); i++)
+        if (!counterparts[i].why.empty())
+            add(i, counterparts[i].verdict, {"build", "", counterparts[i].why, ""});
+    for (const Job &job : jobs)
+        add(job.counterpart, job.verdict,
+            {SCENARIOS[job.scenario].name, "", cell(job), found(job)});
     fprintf(report,
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"klient-grade\">\n");
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"klient-grade\" "
+            "tests=\"%ld\" failures=\"%ld\" errors=\"%ld\">\n",
+            counts[0], counts[1], counts[2]);
     for (size_t i = 0; i < counterparts.size(); i++) {
         std::string name = xml_text(counterparts[i].shown);
-        fprintf(report, "  <testsuite name=\"%s\">\n", name.c_str());
-        if (!counterparts[i].why.empty())
-            fprintf(
-                report,
-                "    <testcase classname=\"%s\" name=\"build\"><%s message=\"%s\"/></testcase>\n",
-                name.c_str(), counterparts[i].verdict == VERDICT_FAULTY ? "failure" : "error",
-                xml_text(counterparts[i].why).c_str());
-        for (const Job &job : jobs) {
-            if (job.counterpart != i)
-                continue;
+        auto with = [&suites, i](const char *outcome) {
+            return static_cast<long>(
+                std::count_if(suites[i].begin(), suites[i].end(),
+                              [outcome](const JunitCase &c) { return c.outcome == outcome; }));
+        };
+        fprintf(report, "  <testsuite name=\"%s\" tests=\"%zu\" failures=\"%ld\" errors=\"%ld\">\n",
+                name.c_str(), suites[i].size(), with("failure"), with("error"));
+        for (const JunitCase &c : suites[i]) {
             fprintf(report, "    <testcase classname=\"%s\" name=\"%s\">", name.c_str(),
-                    SCENARIOS[job.scenario].name);
-            if (job.verdict != VERDICT_OK)
-                fprintf(report, "<%s message=\"%s\">%s</%s>",
-                        job.verdict == VERDICT_FAULTY ? "failure" : "error",
-                        xml_text(cell(job)).c_str(), xml_text(found(job)).c_str(),
-                        job.verdict == VERDICT_FAULTY ? "failure" : "error");
+                    c.name.c_str());
+            if (!c.outcome.empty())
+                fprintf(report, "<%s message=\"%s\">%s</%s>", c.outcome.c_str(),
+                        xml_text(c.message).c_str(), xml_text(c.text).c_str(), c.outcome.c_str());
             fprintf(report, "</testcase>\n");
         }
         fprintf(report, "  </testsuite>\n");
