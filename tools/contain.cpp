@@ -255,7 +255,7 @@ static int contain_steps(Containment *c, std::vector<std::string> *programs, siz
         }
     }
     // Before the run's mount namespace makes the system's groups read-only.
-    make_counterpart_group(&c->group, 2 * COUNTERPART_RESIDENT_MIB, COUNTERPART_TASKS + KEEPERS);
+    make_counterpart_group(&c->group, COUNTERPART_MEMORY_MAX_MIB, COUNTERPART_TASKS + KEEPERS);
     // Not the real root, the run has a user namespace of its own, even where
     // this process is root in one already (the scripts' private namespaces,
     // shared by every run they start): the kernel counts the processes of a

@@ -15,6 +15,8 @@
 // The counterpart's limits.
 constexpr long COUNTERPART_TASKS = 64;            // processes and threads at once
 constexpr long COUNTERPART_RESIDENT_MIB = 256;    // memory in use, its processes together
+constexpr long COUNTERPART_MEMORY_MAX_MIB = 512;  // the kernel's bound on that, where it counts
+                                                  // it: what grows faster than the looks see
 constexpr long COUNTERPART_ADDRESS_MIB = 1024;    // address space, each of its processes
 constexpr long COUNTERPART_FILES = 256;           // open files, each of its processes: what it
                                                   // holds in pipes and sockets is bounded by them

@@ -214,7 +214,8 @@ static int open_counted(ControlGroup *g, int dir, long memory_mib, long tasks) {
             (write_file(dir, "memory.swap.max", "0") == -1 && errno != ENOENT))
             return -1;
         g->memory = openat(dir, "memory.current", O_RDONLY | O_CLOEXEC);
-        if (g->memory == -1)
+        g->memory_events = openat(dir, "memory.events", O_RDONLY | O_CLOEXEC);
+        if (g->memory == -1 || g->memory_events == -1)
             return -1;
     }
     if (has_controller(dir, "pids")) {
@@ -282,6 +283,10 @@ double control_group_mib(const ControlGroup &g) {
     return bytes < 0 ? -1 : bytes / 1048576;
 }
 
+long control_group_memory_kills(const ControlGroup &g) {
+    return static_cast<long>(read_number(g.memory_events, "oom_kill "));
+}
+
 int kill_control_group(const ControlGroup &g) {
     return g.kill == -1 || write(g.kill, "1", 1) == 1 ? 0 : -1;
 }
@@ -325,7 +330,7 @@ static void take_back(ControlGroup *g) {
 }
 
 void remove_control_group(ControlGroup *g) {
-    for (int *fd : {&g->procs, &g->kill, &g->cpu, &g->memory})
+    for (int *fd : {&g->procs, &g->kill, &g->cpu, &g->memory, &g->memory_events})
         if (*fd != -1) {
             close(*fd);
             *fd = -1;

@@ -13,6 +13,7 @@ struct ControlGroup {
     std::string name;          // its name there; empty: none was made
     int procs = -1, kill = -1; // its cgroup.procs and cgroup.kill (kernels from 5.14), for writing
     int cpu = -1, memory = -1; // its cpu.stat, and memory.current where it has the controller
+    int memory_events = -1;    // and its memory.events
     bool tasks = false;        // whether pids.max bounds its processes
     std::string self;          // where this process moved, below its own group, to let
                                // that one pass its controllers on
@@ -43,6 +44,10 @@ int join_new_control_group(const ControlGroup &g);
 // in it, and the memory it holds, in MiB; -1 where it does not count it.
 double control_group_cpu_seconds(const ControlGroup &g);
 double control_group_mib(const ControlGroup &g);
+
+// How many of g's processes the kernel has killed at its memory limit; -1
+// where it does not count them.
+long control_group_memory_kills(const ControlGroup &g);
 
 // Ends every process in g with SIGKILL, where the kernel can (from 5.14).
 // Returns 0, or -1 with errno set where the kernel refused.

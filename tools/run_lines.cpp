@@ -1,6 +1,7 @@
 // The lines of a run's programs and their ends.
 #include "run_lines.hpp"
 
+#include "run_stop.hpp"
 #include "shown_text.hpp"
 
 #include <csignal>
@@ -117,6 +118,15 @@ void ended_by_itself(Run &run, size_t index, int status) {
                          "%.0f s, which ended the run",
                          run.counterpart_name, pid, into_run(run, now),
                          counterpart_cpu_seconds(static_cast<double>(run.options.seconds))),
+             now});
+    } else if (counterpart && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL &&
+               memory_limit_kills(run) > 0) {
+        run.out_of_resources = true;
+        run.rules.resources.push_back(
+            {1,
+             format_text("memory: the %s %d was killed by the kernel at %.1f s, at its limit of "
+                         "%ld MiB, which ended the run",
+                         run.counterpart_name, pid, into_run(run, now), COUNTERPART_MEMORY_MAX_MIB),
              now});
     } else if (counterpart) {
         watch_event(&run.rules.counterpart_ended, now,

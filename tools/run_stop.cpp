@@ -1,6 +1,7 @@
 // Ending a run's programs.
 #include "run_stop.hpp"
 
+#include "control_group.hpp"
 #include "run_lines.hpp"
 
 #include <algorithm>
@@ -21,6 +22,10 @@ int kill_counterpart(Run &run) {
     return others;
 }
 
+long memory_limit_kills(const Run &run) {
+    return run.family.group == nullptr ? -1 : control_group_memory_kills(*run.family.group);
+}
+
 void watch_resources(Run &run, double now) {
     Usage use = family_usage(run.family);
     long tasks = use.tasks;
@@ -37,9 +42,16 @@ void watch_resources(Run &run, double now) {
     run.most_tasks = std::max(run.most_tasks, tasks);
     run.most_mib = std::max(run.most_mib, mib);
     run.most_cpu_seconds = std::max(run.most_cpu_seconds, cpu);
+    if (run.out_of_resources) // its first process killed for them, in this turn
+        return;
     double cpu_limit = counterpart_cpu_seconds(static_cast<double>(run.options.seconds));
+    long memory_kills = memory_limit_kills(run);
     std::string over =
-        mib > COUNTERPART_RESIDENT_MIB
+        memory_kills > 0
+            ? format_text("memory: %ld of its processes killed by the kernel by %.1f s, at its "
+                          "limit of %ld MiB",
+                          memory_kills, into_run(run, now), COUNTERPART_MEMORY_MAX_MIB)
+        : mib > COUNTERPART_RESIDENT_MIB
             ? format_text("memory: %.0f MiB in use at %.1f s, beyond its limit of %ld MiB", mib,
                           into_run(run, now), COUNTERPART_RESIDENT_MIB)
         : cpu > cpu_limit ? format_text("CPU time: %.1f s at %.1f s, beyond its limit of %.0f s",

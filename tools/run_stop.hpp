@@ -15,6 +15,10 @@ int kill_counterpart(Run &run);
 // time it is killed, and the run ends.
 void watch_resources(Run &run, double now);
 
+// How many of the counterpart's processes the kernel has killed at its
+// memory limit; -1 where it does not count them.
+long memory_limit_kills(const Run &run);
+
 // Ends the counterpart with sig, sent to its process group; then whatever
 // of it still runs after the grace is a fault, and is killed.
 void stop_counterpart(Run &run, int sig);
