@@ -172,9 +172,9 @@ static void run_jobs(std::vector<Job> *jobs, const std::vector<Counterpart> &cou
         err(2, "epoll_create1");
     size_t next = 0, running = 0, finished = 0, total = jobs->size();
     fprintf(stderr,
-            "klient-grade: %zu runs (%zu counterparts, %zu each), %ld at once: about %ld s\n",
-            total, total / SCENARIO_COUNT, SCENARIO_COUNT, at_once,
-            grading_seconds(static_cast<long>(total), at_once));
+            "klient-grade: %zu runs (%zu counterpart%s, %zu each), %ld at once: about %ld s\n",
+            total, total / SCENARIO_COUNT, total == SCENARIO_COUNT ? "" : "s", SCENARIO_COUNT,
+            at_once, grading_seconds(static_cast<long>(total), at_once));
     double began = monotonic_seconds(), last_said = began;
     LineHandler on_line = [jobs](size_t child, const std::string &line, double) {
         Job &job = (*jobs)[child];
