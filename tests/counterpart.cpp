@@ -1,7 +1,8 @@
 // Counterparts as students write them, for judging by the demo: "textbook"
 // lets clients in as it should (down on free, up on entry, for ever, no
-// signal handling), and so do "workers", in two forked processes, and
-// "sh-loop", a shell loop with this program for its step; a probe
+// signal handling), and so do "workers", in two forked processes,
+// "threads", in two threads of one, and "sh-loop", a shell loop with this
+// program for its step; a probe
 // first tries one thing a contained run must not allow, says what came of it
 // ("probe: ..."), then acts as "textbook"; every other mode breaks one rule.
 #include "probes.hpp"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
@@ -34,7 +36,7 @@ static const char *const MODES[] = {
     "sh-loop",        "admit",           "types",          "takes-output",
     "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
     "sees-processes", "hides-cpu",       "given",          "holds-ipc",
-    "holds-memfd",    "holds-pipes"};
+    "holds-memfd",    "holds-pipes",     "threads"};
 
 // What the mode does once, before its first admission.
 static void set_out(const char *mode, int free_sem, int entry_sem) {
@@ -95,6 +97,29 @@ static int admit(const char *mode, int free_sem, int entry_sem) {
     return 0;
 }
 
+static int thread_sets[2]; // free and entry, for the threads
+
+static void *admit_in_thread(void *) {
+    admit("textbook", thread_sets[0], thread_sets[1]);
+    return nullptr;
+}
+
+// Two threads let clients in; the first waits for them. Returns its exit
+// status.
+static int admit_in_threads(int free_sem, int entry_sem) {
+    thread_sets[0] = free_sem;
+    thread_sets[1] = entry_sem;
+    pthread_t threads[2];
+    for (pthread_t &thread : threads)
+        if (int error = pthread_create(&thread, nullptr, admit_in_thread, nullptr)) {
+            fprintf(stderr, "counterpart: pthread_create: %s\n", strerror(error));
+            return 1;
+        }
+    for (pthread_t thread : threads)
+        pthread_join(thread, nullptr);
+    return 0;
+}
+
 int main(int argc, char **argv) {
     const char *mode = argc >= 2 && argc <= 3 ? argv[1] : "";
     const char *given = argc == 3 ? argv[2] : ""; // where a probe tries
@@ -116,6 +141,8 @@ int main(int argc, char **argv) {
     if (strcmp(mode, "sh-loop") == 0) // a counterpart in sh, with this program for its step
         execl("/bin/sh", "sh", "-c", "while :; do \"$0\" admit; done",
               realpath("/proc/self/exe", nullptr), nullptr);
+    if (strcmp(mode, "threads") == 0)
+        return admit_in_threads(free_sem, entry_sem);
     probe(mode, given);
     set_out(mode, free_sem, entry_sem);
     return admit(mode, free_sem, entry_sem);
