@@ -42,8 +42,10 @@ void watch_resources(Run &run, double now) {
     run.most_tasks = std::max(run.most_tasks, tasks);
     run.most_mib = std::max(run.most_mib, mib);
     run.most_cpu_seconds = std::max(run.most_cpu_seconds, cpu);
-    if (run.out_of_resources) // its first process killed for them, in this turn
+    if (run.out_of_resources) { // its first process killed for them, in this turn:
+        kill_counterpart(run);  // the rest goes as it would beyond a limit seen here
         return;
+    }
     double cpu_limit = counterpart_cpu_seconds(static_cast<double>(run.options.seconds));
     long memory_kills = memory_limit_kills(run);
     std::string over =
