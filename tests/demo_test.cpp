@@ -24,9 +24,14 @@
 // Runs where the timing fixes the answer: by 10 s no visit has ended (and
 // every client is inside, however loaded the machine), and at 20 s the
 // first round (let in within its first 5 s) has ended and the second is
-// inside.
+// inside. Sets of the caller's own, under the same keys, neither stop the run
+// nor change: the run has its own.
 TEST_F(Demo, CountsVisitsCutShortByTheStop) {
+    sem_set(FREE_SEM_KEY, 2);
+    sem_set(ENTRY_SEM_KEY, 7);
     expect_summary(run_demo({"--clients", "5", "--seconds", "10"}), 0, 5);
+    EXPECT_EQ(sem_value(FREE_SEM_KEY), 2);
+    EXPECT_EQ(sem_value(ENTRY_SEM_KEY), 7);
 }
 
 TEST_F(Demo, CountsVisitsCompletedBeforeTheStop) {

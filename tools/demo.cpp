@@ -1,6 +1,6 @@
 // demo: a counterpart (our doorkeeper, or the program given) and N clients on
-// the semaphores of the IPC namespace it runs in (scripts/demo gives it a
-// private one, and so does --private). Every line they print passes straight
+// semaphores of the run's own, in an IPC namespace it makes for them, apart
+// from the caller's. Every line they print passes straight
 // through, the counterpart's marked as its own when it is not ours; a status
 // line comes every 5 seconds, and each event can be logged with the time it
 // was read. After S seconds, or at SIGINT, SIGTERM or SIGHUP, it ends them
