@@ -39,6 +39,7 @@ size_t start(Run &run, bool counterpart) {
     if (counterpart) {
         run.counterparts.insert(static_cast<size_t>(index));
         run.counterpart = static_cast<size_t>(index);
+        log_event(run, run.counterpart, "started", monotonic_seconds());
     }
     (counterpart ? run.family.relays : run.family.others).insert(pid);
     return index;
