@@ -27,6 +27,7 @@ size_t start(Run &run, bool counterpart) {
                        : run.options.counterpart.empty() ? run.doorkeeper_file.c_str()
                                                          : run.counterpart_file.c_str();
     const Containment &containment = run.containment;
+    double at = monotonic_seconds(); // before it is contained, which takes a while
     int index = start_child(
         &run.children, argv,
         {.group = counterpart ? SESSION_OWN : GROUP_OWN,
@@ -39,7 +40,7 @@ size_t start(Run &run, bool counterpart) {
     if (counterpart) {
         run.counterparts.insert(static_cast<size_t>(index));
         run.counterpart = static_cast<size_t>(index);
-        log_event(run, run.counterpart, "started", monotonic_seconds());
+        log_event(run, run.counterpart, "started", at);
     }
     (counterpart ? run.family.relays : run.family.others).insert(pid);
     return index;
