@@ -5,7 +5,6 @@
 #include "harness.hpp"
 #include "run.hpp"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -92,8 +91,8 @@ TEST_F(Demo, GradesNamesakesApart) {
         EXPECT_NE(log.find(faulty ? "counterpart: joined the sets" : "doorkeeper: let one in"),
                   std::string::npos)
             << g.log;
-        auto [counterpart, client] = first_starts(g.log); // each side starts on its own
-        if (g.run == "counterpart-first") {               // clock, not after a line of the other's
+        auto [counterpart, client] = first_starts(g.log);
+        if (g.run == "counterpart-first") {
             EXPECT_TRUE(counterpart >= 0 && counterpart < FIRST_LEAD_SECONDS) << g.log;
             EXPECT_GE(client, FIRST_LEAD_SECONDS) << g.log;
         }

@@ -2,9 +2,9 @@
 // lets clients in as it should (down on free, up on entry, for ever, no
 // signal handling), and so do "workers", in two forked processes,
 // "threads", in two threads of one, and "sh-loop", a shell loop with this
-// program for its step; a probe
-// first tries one thing a contained run must not allow, says what came of it
-// ("probe: ..."), then acts as "textbook"; every other mode breaks one rule.
+// program for its step; a probe first tries one thing a contained run must
+// not allow, says what came of it ("probe: ..."), then acts as "textbook";
+// every other mode breaks one rule.
 #include "probes.hpp"
 #include "shared_semaphores.hpp"
 
