@@ -173,20 +173,29 @@ struct JunitCase {
     std::string name, outcome, message, text;
 };
 
+// The counts the schema asks of a suite, or of the whole, as attributes.
+static std::string junit_counts(const std::vector<JunitCase> &cases) {
+    auto with = [&cases](const char *outcome) {
+        return std::to_string(
+            std::count_if(cases.begin(), cases.end(),
+                          [outcome](const JunitCase &c) { return c.outcome == outcome; }));
+    };
+    return "tests=\"" + std::to_string(cases.size()) + "\" failures=\"" + with("failure") +
+           "\" errors=\"" + with("error") + "\"";
+}
+
 // JUnit XML: a test suite per counterpart, a test case per run, a failure
 // for a faulty run and an error for one not judged, each suite and the
 // whole counted as the schema asks.
 static void write_junit(FILE *report, const std::vector<Counterpart> &counterparts,
                         const std::vector<Job> &jobs) {
     std::vector<std::vector<JunitCase>> suites(counterparts.size());
-    long counts[3] = {}; // tests, failures, errors
-    auto add = [&counts, &suites](size_t i, Verdict verdict, JunitCase c) {
+    std::vector<JunitCase> all;
+    auto add = [&suites, &all](size_t i, Verdict verdict, JunitCase c) {
         if (verdict != VERDICT_OK)
             c.outcome = verdict == VERDICT_FAULTY ? "failure" : "error";
         suites[i].push_back(c);
-        counts[0]++;
-        counts[1] += verdict == VERDICT_FAULTY;
-        counts[2] += verdict != VERDICT_OK && verdict != VERDICT_FAULTY;
+        all.push_back(c);
     };
     for (size_t i = 0; i < counterparts.size(); i++)
         if (!counterparts[i].why.empty())
@@ -196,17 +205,12 @@ static void write_junit(FILE *report, const std::vector<Counterpart> &counterpar
             {SCENARIOS[job.scenario].name, "", cell(job), found(job)});
     fprintf(report,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"klient-grade\" "
-            "tests=\"%ld\" failures=\"%ld\" errors=\"%ld\">\n",
-            counts[0], counts[1], counts[2]);
+            "%s>\n",
+            junit_counts(all).c_str());
     for (size_t i = 0; i < counterparts.size(); i++) {
         std::string name = xml_text(counterparts[i].shown);
-        auto with = [&suites, i](const char *outcome) {
-            return static_cast<long>(
-                std::count_if(suites[i].begin(), suites[i].end(),
-                              [outcome](const JunitCase &c) { return c.outcome == outcome; }));
-        };
-        fprintf(report, "  <testsuite name=\"%s\" tests=\"%zu\" failures=\"%ld\" errors=\"%ld\">\n",
-                name.c_str(), suites[i].size(), with("failure"), with("error"));
+        fprintf(report, "  <testsuite name=\"%s\" %s>\n", name.c_str(),
+                junit_counts(suites[i]).c_str());
         for (const JunitCase &c : suites[i]) {
             fprintf(report, "    <testcase classname=\"%s\" name=\"%s\">", name.c_str(),
                     c.name.c_str());
