@@ -49,7 +49,7 @@ TEST_F(Doorkeeper, LetsAtMostFiveInAndEveryoneIsServed) {
     }
     ASSERT_EQ(entered.size(), CLIENTS) << "not every client was let in";
     for (int i = 1; i <= CLIENTS; i++) // written out as each one is let in
-        EXPECT_EQ(read_line(door.out, 100),
+        EXPECT_EQ(read_line(door.out),
                   "doorkeeper: let one in (admission " + std::to_string(i) + ")\n");
     int early = 0;
     for (const auto &[pid, when] : entered)

@@ -2,6 +2,7 @@
 
 #include "namespaces.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -106,10 +107,10 @@ std::string read_line(int fd, int timeout_ms) {
     while (c != '\n') {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+        pollfd p = {fd, POLLIN, 0}; // what has come is read, even past the deadline
+        if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0 ||
             read(fd, &c, 1) != 1)
-            return "";
+            return line; // what came of the line, if anything
         line += c;
     }
     return line;

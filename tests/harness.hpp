@@ -44,7 +44,7 @@ void await_pause(const Child &traced);
 // ends as its event comes; only a failing test waits it out.
 constexpr int EVENT_BOUND_MS = 15000;
 
-// Reads one line, or returns "" on end of file or after timeout_ms.
+// Reads one line; at end of file or after timeout_ms, what came of it ("" if nothing).
 std::string read_line(int fd, int timeout_ms = EVENT_BOUND_MS);
 // Reads until end of file or timeout_ms.
 std::string read_rest(int fd, int timeout_ms = EVENT_BOUND_MS);
