@@ -1,8 +1,9 @@
 // Counterparts as students write them, for judging by the demo: "textbook"
 // lets clients in as it should (down on free, up on entry, for ever, no
 // signal handling), and so do "workers", in two forked processes,
-// "threads", in two threads of one, and "sh-loop", a shell loop with this
-// program for its step; a probe first tries one thing a contained run must
+// "threads", in two threads of one, "sh-loop", a shell loop with this
+// program for its step, and "shares-memory", beside idle children that
+// share 32 MiB it wrote before their fork; a probe first tries one thing a contained run must
 // not allow, says what came of it ("probe: ..."), then acts as "textbook";
 // every other mode breaks one rule.
 #include "probes.hpp"
@@ -36,7 +37,7 @@ static const char *const MODES[] = {
     "sh-loop",        "admit",           "types",          "takes-output",
     "keeps-key",      "environment",     "kills-parent",   "connects-by-path",
     "sees-processes", "hides-cpu",       "given",          "holds-ipc",
-    "holds-memfd",    "holds-pipes",     "threads"};
+    "holds-memfd",    "holds-pipes",     "threads",        "shares-memory"};
 
 // What the mode does once, before its first admission.
 static void set_out(const char *mode, int free_sem, int entry_sem) {
@@ -56,6 +57,14 @@ static void set_out(const char *mode, int free_sem, int entry_sem) {
             worker = fork() == 0;
         while (!worker)
             pause();
+    }
+    if (is("shares-memory")) {
+        static char *shared = static_cast<char *>(malloc(32 << 20));
+        if (shared != nullptr)
+            memset(shared, 1, 32 << 20);
+        for (int i = 0; i < 12; i++)
+            while (fork() == 0)
+                pause();
     }
     if (is("leaves-child") && fork() == 0)
         setsid(); // out of the group the stop is sent to

@@ -279,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
         Judged{"textbook", 4, {}, {"--stop", "first"}},
         Judged{"workers", 6, {"processes left"}, {"--stop", "first"}}, // as kill PID finds it
         Judged{"threads", 4, {}}, Judged{"sh-loop", 4, {}}, Judged{"shell-helper", 4, {}},
-        Judged{"python", 4, {}},
+        Judged{"python", 4, {}}, Judged{"shares-memory", 4, {}},
         Judged{"sh-loop", 4, {}, {}, "", false, AS_BUSY_USER}, // forks, as its user's other runs do
         Judged{"holds-ipc",
                4,

@@ -14,6 +14,23 @@
 #include <err.h>
 #include <unistd.h>
 
+// A process's proportional share of the memory it maps, in KiB: pages it
+// shares, after a fork or of a library, count once among all who map them.
+// -1 where /proc does not show it.
+static long proportional_kib(pid_t pid) {
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/smaps_rollup", pid);
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return -1;
+    long kib = -1;
+    while (kib == -1 && fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "Pss: %ld kB", &kib) != 1)
+            kib = -1;
+    fclose(f);
+    return kib;
+}
+
 // What /proc shows of a process; false for one that has ended.
 static bool read_stat(pid_t pid, Seen *seen) {
     char path[64], line[1024];
@@ -40,8 +57,11 @@ static bool read_stat(pid_t pid, Seen *seen) {
         return false;
     double ticks =
         static_cast<double>(user + system) + static_cast<double>(children_user + children_system);
-    *seen = {pid,      printable(std::string(open + 1, close)),           threads,
-             resident, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false,
+    long kib = proportional_kib(pid);
+    if (kib == -1)
+        kib = resident * (sysconf(_SC_PAGESIZE) / 1024);
+    *seen = {pid, printable(std::string(open + 1, close)),           threads,
+             kib, ticks / static_cast<double>(sysconf(_SC_CLK_TCK)), false,
              0};
     return true;
 }
@@ -109,13 +129,13 @@ std::vector<Seen> processes_below(const std::set<pid_t> &skip, const std::set<pi
 
 Usage usage_of(const std::vector<Seen> &processes) {
     Usage use;
-    long pages = 0;
+    long kib = 0;
     for (const Seen &p : processes) {
         use.tasks += p.keeper ? 0 : p.threads; // the demo's copies, not the program's
-        pages += p.keeper ? 0 : p.resident_pages;
+        kib += p.keeper ? 0 : p.memory_kib;
         use.cpu_seconds += p.cpu_seconds;
     }
-    use.mib = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576;
+    use.mib = static_cast<double>(kib) / 1024;
     return use;
 }
 

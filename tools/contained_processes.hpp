@@ -12,7 +12,10 @@
 struct Seen {
     pid_t pid;
     std::string name; // escaped (shown_text.hpp)
-    long threads, resident_pages;
+    long threads;
+    long memory_kib;    // its share of the pages it maps (shared ones split among
+                        // those that map them), or, where /proc hides that, all
+                        // its resident pages
     double cpu_seconds; // its own, and that of the children it has reaped
     bool keeper;        // the demo's: a relay it started, or the init of a PID namespace
     pid_t inside;       // its number in the PID namespace below the demo's it lies in, or 0
