@@ -84,7 +84,8 @@ TEST_F(Demo, GradesNamesakesApart) {
     for (const Graded &g : report_lines(report)) {
         bool faulty = g.counterpart == students[2];
         EXPECT_TRUE(runs[g.counterpart].insert(g.run).second) << g.counterpart << " " << g.run;
-        EXPECT_EQ(g.verdict, faulty ? "faulty" : "ok") << g.counterpart << " " << g.run;
+        EXPECT_EQ(g.verdict, faulty ? "faulty" : "ok")
+            << g.counterpart << " " << g.run << ": " << g.faults;
         EXPECT_EQ(g.faults.starts_with("units: "), faulty) << g.faults;
         EXPECT_TRUE(logs.insert(g.log).second) << g.log << " shared";
         std::string log = file_text(g.log);
