@@ -90,6 +90,16 @@ static const Recorded RECORDED[] = {
              5,
              0,
              {}},
+    Recorded{"a look come late", // the demo kept from the CPU for 1.5 s
+             [](RuleWatch *w) {
+                 kept(w, 5);
+                 see(w, 5, 4, 0, 0); // a unit taken from entry, its "konsumuje" not read yet
+                 see(w, 5.1, 4, 0, 0);
+                 see(w, 6.6, 5, 0, 0);
+             },
+             5,
+             0,
+             {}},
     Recorded{"invented during the run",
              [](RuleWatch *w) {
                  kept(w, 5);

@@ -21,15 +21,17 @@ std::string format_text(const char *format, ...) {
     return buf;
 }
 
-// Starts, extends or ends the breach going on. Returns it as it stands, its
-// length counted up to now; since is -1 if there is none.
+// Starts, extends or ends the breach going on. Returns it as it stands; since
+// is -1 if there is none. It lasts from the first look that saw it to the
+// last: a look that comes late, the demo itself kept from the CPU, finds an
+// end that may have come long before.
 static Breach track(Breach *breach, bool breached, int amount, int waiting, double now) {
     if (breached && breach->since < 0)
         *breach = {now, 0, amount, waiting, amount};
     if (breach->since < 0)
         return *breach;
-    breach->seconds = now - breach->since;
     if (breached) {
+        breach->seconds = now - breach->since;
         breach->highest = std::max(breach->highest, amount);
         breach->lowest = std::min(breach->lowest, amount);
         breach->waiting = std::max(breach->waiting, waiting);
