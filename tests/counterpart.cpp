@@ -2,10 +2,10 @@
 // lets clients in as it should (down on free, up on entry, for ever, no
 // signal handling), and so do "workers", in two forked processes,
 // "threads", in two threads of one, "sh-loop", a shell loop with this
-// program for its step, and "shares-memory", beside idle children that
-// share 32 MiB it wrote before their fork; a probe first tries one thing a contained run must
-// not allow, says what came of it ("probe: ..."), then acts as "textbook";
-// every other mode breaks one rule.
+// program for its step, and "shares-memory", beside idle children that share
+// 32 MiB it wrote before their fork; a probe first tries one thing a
+// contained run must not allow, says what came of it ("probe: ..."), then
+// acts as "textbook"; every other mode breaks one rule.
 #include "probes.hpp"
 #include "shared_semaphores.hpp"
 
@@ -63,8 +63,9 @@ static void set_out(const char *mode, int free_sem, int entry_sem) {
         if (shared != nullptr)
             memset(shared, 1, 32 << 20);
         for (int i = 0; i < 12; i++)
-            while (fork() == 0)
-                pause();
+            if (fork() == 0)
+                for (;;)
+                    pause();
     }
     if (is("leaves-child") && fork() == 0)
         setsid(); // out of the group the stop is sent to
